@@ -1,0 +1,196 @@
+#include "core/binder.hpp"
+
+namespace kg {
+namespace {
+
+constexpr const char* kSubclassNote =
+    "Subclasses of built-in types are rejected by the strict argument typing: "
+    "pass an instance of the exact built-in type.";
+
+bool is_positional(const Param& p) { return p.kind == ParamKind::PositionalOrKeyword; }
+
+[[noreturn]] void raise_positional_count(const OperationSpec& spec, Py_ssize_t min, Py_ssize_t max,
+                                         bool unbounded, Py_ssize_t given) {
+    Py_ssize_t expected;
+    const char* more_or_less;
+    if (given < min) {
+        expected = min;
+        more_or_less = "at least";
+    } else {
+        expected = max;
+        more_or_less = "at most";
+    }
+    if (min == max && !unbounded) more_or_less = "exactly";
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
+          more_or_less, expected, expected == 1 ? "" : "s", given);
+}
+
+// The keyword value passed under `name`, or nullptr.
+PyObject* find_keyword(PyObject* name, PyObject* const* kwvalues, PyObject* kwnames) {
+    if (kwnames == nullptr) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i) == name) return kwvalues[i];
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), name) == 0) return kwvalues[i];
+    }
+    return nullptr;
+}
+
+// Index of the parameter called `keyword`, or -1.
+Py_ssize_t find_param(const OperationSpec& spec, PyObject* const* param_names, PyObject* keyword) {
+    const auto n = static_cast<Py_ssize_t>(spec.params.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (param_names[i] == keyword) return i;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_Compare(param_names[i], keyword) == 0) return i;
+    }
+    return -1;
+}
+
+// Every keyword must name a parameter not already filled positionally,
+// unless the operation takes **kwargs.
+void check_keywords(const OperationSpec& spec, PyObject* const* param_names, Py_ssize_t nargs,
+                    PyObject* kwnames, bool takes_var_keyword) {
+    if (kwnames == nullptr) return;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        const Py_ssize_t index = find_param(spec, param_names, keyword);
+        const bool bindable = index >= 0 && (spec.params[index].kind == ParamKind::PositionalOrKeyword ||
+                                             spec.params[index].kind == ParamKind::KeywordOnly);
+        if (bindable && index < nargs && is_positional(spec.params[index])) {
+            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, keyword);
+        }
+        if (!bindable && !takes_var_keyword) {
+            raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
+        }
+    }
+}
+
+[[noreturn]] void raise_incorrect_type(const Param& param, const char* expected, PyObject* value,
+                                       bool is_subclass) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param.name, expected, Py_TYPE(value)->tp_name);
+    if (is_subclass) {
+        // The note rides on the exception; if adding it fails, that error wins.
+        PyObject* exc = PyErr_GetRaisedException();
+        PyObject* added = PyObject_CallMethod(exc, "add_note", "s", kSubclassNote);
+        if (added == nullptr) {
+            Py_DECREF(exc);
+            throw_error_already_set();
+        }
+        Py_DECREF(added);
+        PyErr_SetRaisedException(exc);
+    }
+    throw_error_already_set();
+}
+
+// An exact int stays; another number becomes int(value); anything else is
+// rejected naming int.
+void normalise_integer(const Param& param, Ref& value) {
+    PyObject* v = value.get();
+    if (PyLong_CheckExact(v)) return;
+    if (!PyNumber_Check(v)) raise_incorrect_type(param, "int", v, false);
+    value = Ref::steal(PyNumber_Long(v));
+}
+
+void check_exact_type(const Param& param, PyObject* value) {
+    switch (param.type) {
+    case ParamType::Str:
+        if (!PyUnicode_CheckExact(value)) raise_incorrect_type(param, "str", value, PyUnicode_Check(value));
+        break;
+    case ParamType::Dict:
+        if (!PyDict_CheckExact(value)) raise_incorrect_type(param, "dict", value, PyDict_Check(value));
+        break;
+    case ParamType::Any:
+    case ParamType::Int:
+        break;
+    }
+}
+
+}  // namespace
+
+BoundArgs bind_arguments(const OperationSpec& spec, PyObject* const* param_names, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+    Py_ssize_t npositional = 0, nrequired_positional = 0;
+    bool takes_var_positional = false, takes_var_keyword = false;
+    for (const Param& p : spec.params) {
+        if (is_positional(p)) {
+            ++npositional;
+            if (!p.default_int) ++nrequired_positional;
+        }
+        takes_var_positional |= p.kind == ParamKind::VarPositional;
+        takes_var_keyword |= p.kind == ParamKind::VarKeyword;
+    }
+    PyObject* const* kwvalues = args + nargs;
+
+    if (nargs > npositional && !takes_var_positional) {
+        raise_positional_count(spec, nrequired_positional, npositional, false, nargs);
+    }
+
+    BoundArgs bound;
+    // Positional-or-keyword parameters: from the call's positions, then by
+    // keyword, then from the default. A missing required one reports how many
+    // arguments were found before it.
+    for (Py_ssize_t i = 0; i < npositional; ++i) {
+        const Param& p = spec.params[i];
+        PyObject* value = i < nargs ? args[i] : find_keyword(param_names[i], kwvalues, kwnames);
+        if (value != nullptr) {
+            bound.slot(i) = Ref::borrow(value);
+        } else if (p.default_int) {
+            bound.slot(i) = Ref::steal(PyLong_FromLong(*p.default_int));
+        } else {
+            raise_positional_count(spec, nrequired_positional, npositional, takes_var_positional, i);
+        }
+    }
+
+    check_keywords(spec, param_names, nargs, kwnames, takes_var_keyword);
+
+    for (std::size_t i = npositional; i < spec.params.size(); ++i) {
+        const Param& p = spec.params[i];
+        if (p.kind != ParamKind::KeywordOnly) continue;
+        if (PyObject* value = find_keyword(param_names[i], kwvalues, kwnames)) {
+            bound.slot(i) = Ref::borrow(value);
+        } else if (p.default_int) {
+            bound.slot(i) = Ref::steal(PyLong_FromLong(*p.default_int));
+        } else {
+            raise(PyExc_TypeError, "%s() needs keyword-only argument %U", spec.name, param_names[i]);
+        }
+    }
+
+    // Integers are normalised before any parameter is type-tested.
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        if (spec.params[i].type == ParamType::Int) normalise_integer(spec.params[i], bound.slot(i));
+    }
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        if (bound[i] != nullptr) check_exact_type(spec.params[i], bound[i]);
+    }
+    return bound;
+}
+
+Ref normalise_integer_argument(const char* param_name, PyObject* value) {
+    const Param param{param_name, ParamKind::PositionalOrKeyword, ParamType::Int, "int"};
+    Ref normalised = Ref::borrow(value);
+    normalise_integer(param, normalised);
+    return normalised;
+}
+
+Ref check_result(const OperationSpec& spec, Ref result) {
+    PyObject* r = result.get();
+    switch (spec.result) {
+    case ResultRule::Unchecked:
+        return result;
+    case ResultRule::StrOrNone:
+        if (r == Py_None || PyUnicode_CheckExact(r)) return result;
+        raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(r)->tp_name);
+    case ResultRule::IntOrNone:
+        if (r == Py_None || PyLong_CheckExact(r)) return result;
+        if (PyNumber_Check(r)) return Ref::steal(PyNumber_Long(r));
+        raise(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(r)->tp_name);
+    }
+    return result;
+}
+
+}  // namespace kg

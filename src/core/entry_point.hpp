@@ -1,0 +1,39 @@
+// The one place where C++ exceptions turn into Python's NULL/-1 returns.
+// Every function that Python calls into runs its work through these.
+#pragma once
+
+#include "core/pyref.hpp"
+
+#include <exception>
+#include <new>
+
+namespace kg {
+
+template <typename Work>
+PyObject* object_entry_point(Work&& work) noexcept {
+    try {
+        return work().release();
+    } catch (const PyErrorAlreadySet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+template <typename Work>
+int status_entry_point(Work&& work) noexcept {
+    PyObject* result = object_entry_point([&] {
+        work();
+        return Ref::borrow(Py_None);
+    });
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+}  // namespace kg

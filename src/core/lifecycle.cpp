@@ -1,0 +1,103 @@
+// Construction of the one store of the process: instance creation keeps the
+// singleton, start-up opens the database and obtains the vector store once.
+#include "core/log.hpp"
+#include "core/module_state.hpp"
+#include "core/operations.hpp"
+#include "core/py.hpp"
+#include "core/store_class.hpp"
+
+namespace kg::ops {
+namespace {
+
+constexpr const char* kDatabaseFileName = "kgraph.duckdb";
+
+// from corvanta.utils.exceptions import InitializationError, resolved on
+// every start-up attempt.
+Ref resolve_initialization_error() {
+    Ref module = Ref::steal(PyImport_ImportModule("corvanta.utils.exceptions"));
+    PyObject* type = PyObject_GetAttrString(module.get(), "InitializationError");
+    if (type == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        raise(PyExc_ImportError, "cannot import name 'InitializationError' from 'corvanta.utils.exceptions'");
+    }
+    return Ref::steal(type);
+}
+
+// Replaces the pending error (an Exception) by InitializationError, chained
+// to it as a `raise ... from` would, and unwinds.
+[[noreturn]] void raise_initialization_error(PyObject* initialization_error, PyObject* db_path) {
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    Ref cause_text = Ref::steal(PyObject_Str(cause.get()));
+    Ref message = Ref::steal(PyUnicode_FromFormat("Failed to initialize DuckDB at %U: %U", db_path, cause_text.get()));
+    Ref kwnames = Ref::steal(PyTuple_Pack(3, names().component, names().message, names().cause));
+    Ref error = py::call_kw(initialization_error, {py::str(kStoreClassName).get(), message.get(), cause.get()},
+                            kwnames.get());
+    PyException_SetContext(error.get(), Py_NewRef(cause.get()));
+    PyException_SetCause(error.get(), Py_NewRef(cause.get()));  // also suppresses the context display
+    PyErr_SetRaisedException(error.release());
+    throw_error_already_set();
+}
+
+bool already_started(PyObject* self) {
+    PyObject* flag = nullptr;
+    if (check(PyObject_GetOptionalAttr(self, names()._initialized, &flag)) == 0) return false;
+    Ref owned = Ref::steal(flag);
+    return py::truthy(owned.get());
+}
+
+}  // namespace
+
+Ref store_new(const BoundArgs& args) {
+    PyObject* cls = args[0];
+    const Names& n = names();
+    Ref instance = py::attr(cls, n._instance);
+    if (instance.get() == Py_None) {
+        // super(DuckSqliteGraph, cls).__new__(cls): the base's creation, with
+        // the class as its only argument.
+        Ref super = py::call(reinterpret_cast<PyObject*>(&PySuper_Type), {state().store_class, cls});
+        Ref base_new = py::attr(super.get(), n.__new__);
+        Ref created = py::call(base_new.get(), {cls});
+        py::set_attr(cls, n._instance, created.get());
+    }
+    return py::attr(cls, n._instance);
+}
+
+Ref store_init(const BoundArgs& args) {
+    PyObject* self = args[0];
+    PyObject* persist_path = args[1];
+    const Names& n = names();
+    if (already_started(self)) return py::none();
+
+    Ref initialization_error = resolve_initialization_error();
+    Ref path = py::call(global(n.Path).get(), {persist_path});
+    Ref mkdir_kwnames = Ref::steal(PyTuple_Pack(2, n.parents, n.exist_ok));
+    Ref mkdir = py::attr(path.get(), n.mkdir);
+    py::call_kw(mkdir.get(), {Py_True, Py_True}, mkdir_kwnames.get());
+    Ref db_file = Ref::steal(PyNumber_TrueDivide(path.get(), py::str(kDatabaseFileName).get()));
+    Ref db_path = Ref::steal(PyObject_Str(db_file.get()));
+    py::set_attr(self, n.db_path, db_path.get());
+
+    try {
+        Ref duckdb = global(n.duckdb);
+        Ref conn = py::call_method(duckdb.get(), n.connect, {db_path.get()});
+        py::set_attr(self, n.conn, conn.get());
+        py::call_method(self, n._ensure_schema, {});
+    } catch (const PyErrorAlreadySet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        raise_initialization_error(initialization_error.get(), db_path.get());
+    }
+
+    Ref factory = global(n.VectorStoreFactory);
+    Ref vector_store = py::call_method(factory.get(), n.get_store, {});
+    py::set_attr(self, n.vector_store, vector_store.get());
+
+    Logger logger = Logger::current();
+    if (logger.enabled(LogLevel::Info)) {
+        Ref message = Ref::steal(PyUnicode_FromFormat("%s initialized at %U", kStoreClassName, db_path.get()));
+        logger.write_message(LogLevel::Info, message.get());
+    }
+    py::set_attr(self, n._initialized, Py_True);
+    return py::none();
+}
+
+}  // namespace kg::ops

@@ -1,0 +1,123 @@
+// Module definition and load: the guards against a second initialisation and
+// a second interpreter, and the names bound in the namespace, in order.
+#include "core/entry_point.hpp"
+#include "core/module_state.hpp"
+#include "core/operation_type.hpp"
+#include "core/py.hpp"
+#include "core/store_class.hpp"
+
+namespace kg {
+namespace {
+
+// The interpreter that first loaded the module; -1 until then.
+int64_t owning_interpreter_id = -1;
+// The module object that was initialised (strong), so a second
+// initialisation can be told apart from a repeated exec of the same module.
+PyObject* initialised_module = nullptr;
+
+Ref import(const char* module_name) { return Ref::steal(PyImport_ImportModule(module_name)); }
+
+// `from module_name import attribute`, with the host's error for a missing name.
+Ref import_from(const char* module_name, const char* attribute) {
+    Ref module = import(module_name);
+    PyObject* value = PyObject_GetAttrString(module.get(), attribute);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        raise(PyExc_ImportError, "cannot import name '%s' from '%s'", attribute, module_name);
+    }
+    return Ref::steal(value);
+}
+
+void bind(PyObject* globals, PyObject* name, Ref value) { check(PyDict_SetItem(globals, name, value.get())); }
+
+void bind_host_names(PyObject* module) {
+    const Names& n = names();
+    PyObject* globals = PyModule_GetDict(module);
+    bind(globals, n.Path, import_from("pathlib", "Path"));
+    bind(globals, n.duckdb, import("duckdb"));
+    bind(globals, n.logging, import("logging"));
+    bind(globals, n.hashlib, import("hashlib"));
+    bind(globals, n.json, import("json"));
+    bind(globals, n.re, import("re"));
+    bind(globals, n.datetime, import_from("datetime", "datetime"));
+    bind(globals, n.timedelta, import_from("datetime", "timedelta"));
+    bind(globals, n.timezone, import_from("datetime", "timezone"));
+    bind(globals, n.Dict, import_from("typing", "Dict"));
+    bind(globals, n.List, import_from("typing", "List"));
+    bind(globals, n.KGraphBase, import_from("corvanta.kgraph.base", "KGraphBase"));
+    bind(globals, n.VectorStoreFactory, import_from("corvanta.vectorstores.factory", "VectorStoreFactory"));
+
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    Ref logging = global(n.logging);
+    bind(globals, n.logger, py::call_method(logging.get(), py::str("getLogger").get(), {module_name.get()}));
+    Ref store_class = create_store_class(module_name.get());
+    state().store_class = Py_NewRef(store_class.get());
+    bind(globals, py::str(kStoreClassName).get(), std::move(store_class));
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
+    return object_entry_point([&] {
+        const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (current == -1) throw_error_already_set();
+        if (owning_interpreter_id == -1) {
+            owning_interpreter_id = current;
+        } else if (owning_interpreter_id != current) {
+            raise(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        }
+        // Importing again (after removal from sys.modules) yields the module
+        // already initialised; its exec then has nothing to do.
+        if (initialised_module != nullptr) return Ref::borrow(initialised_module);
+        Ref name = py::attr(spec, "name");
+        return Ref::steal(PyModule_NewObject(name.get()));
+    });
+}
+
+int module_exec(PyObject* module) {
+    return status_entry_point([&] {
+        if (initialised_module == module) return;
+        if (initialised_module != nullptr) {
+            raise(PyExc_RuntimeError,
+                  "Module 'duck_graph' has already been imported. Re-initialisation is not supported.");
+        }
+        ModuleState& s = state();
+        s.names.intern_all();
+        ready_operation_type(module);
+        s.globals = Py_NewRef(PyModule_GetDict(module));
+        try {
+            bind_host_names(module);
+        } catch (const PyErrorAlreadySet&) {
+            // A failed load may be retried by a later import.
+            Py_CLEAR(s.globals);
+            Py_CLEAR(s.store_class);
+            throw;
+        }
+        initialised_module = Py_NewRef(module);
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // Declared so that a second interpreter reaches our own, clearer refusal.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "duck_graph",
+    "Knowledge-graph store backed by an embedded DuckDB file.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace kg
+
+PyMODINIT_FUNC PyInit_duck_graph() { return PyModuleDef_Init(&kg::module_def); }

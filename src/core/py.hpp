@@ -1,0 +1,76 @@
+// Small call and lookup helpers over the C API. Every result is a `Ref`
+// (see pyref.hpp); every failure throws `PyErrorAlreadySet`.
+#pragma once
+
+#include "core/pyref.hpp"
+
+#include <initializer_list>
+#include <iterator>
+
+namespace kg::py {
+
+inline Ref attr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+inline Ref attr(PyObject* object, const char* name) { return Ref::steal(PyObject_GetAttrString(object, name)); }
+
+inline void set_attr(PyObject* object, PyObject* name, PyObject* value) {
+    check(PyObject_SetAttr(object, name, value));
+}
+
+// callable(*args)
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    return Ref::steal(PyObject_Vectorcall(callable, std::data(args), args.size(), nullptr));
+}
+
+// callable(*positional, **dict(zip(kwnames, keyword_values))); `args` holds the
+// positional values followed by the keyword values, as vectorcall expects.
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    const size_t npositional = args.size() - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_Vectorcall(callable, std::data(args), npositional, kwnames));
+}
+
+// object.name(*args)
+inline Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[8];
+    stack[0] = object;
+    size_t n = 1;
+    for (PyObject* a : args) {
+        if (n == std::size(stack)) raise(PyExc_SystemError, "too many arguments for call_method");
+        stack[n++] = a;
+    }
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
+}
+
+inline Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+inline Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+inline bool truthy(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
+
+// The first `max_chars` code points of `text` (all of it when shorter).
+inline Ref head(PyObject* text, Py_ssize_t max_chars) {
+    if (PyUnicode_GET_LENGTH(text) <= max_chars) return Ref::borrow(text);
+    return Ref::steal(PyUnicode_Substring(text, 0, max_chars));
+}
+
+}  // namespace kg::py
+
+namespace kg {
+
+// A Python str made once from a literal (an SQL text, a log format) and kept
+// for the life of the process. Only touched with the GIL held.
+class StaticString {
+public:
+    constexpr explicit StaticString(const char* text) : text_(text) {}
+    PyObject* get() const {
+        if (object_ == nullptr) object_ = Ref::steal(PyUnicode_InternFromString(text_)).release();
+        return object_;
+    }
+    const char* c_str() const { return text_; }
+
+private:
+    const char* text_;
+    mutable PyObject* object_ = nullptr;
+};
+
+}  // namespace kg

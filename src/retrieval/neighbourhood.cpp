@@ -1,0 +1,63 @@
+// Neighbourhood traversal: one recursive statement walks forward from the
+// facts that touch the entity, up to `depth` hops; every path is kept.
+#include "core/connection.hpp"
+#include "core/log.hpp"
+#include "core/module_state.hpp"
+#include "core/operations.hpp"
+#include "core/py.hpp"
+
+namespace kg::ops {
+namespace {
+
+const StaticString kWalk{
+    "WITH RECURSIVE hop(n, s, p, o) AS (\n"
+    "    SELECT 1, subject, predicate, obj FROM facts WHERE subject = ? OR obj = ?\n"
+    "    UNION ALL\n"
+    "    SELECT n + 1, f.subject, f.predicate, f.obj\n"
+    "    FROM facts f JOIN hop h ON f.subject = h.o\n"
+    "    WHERE n < ?\n"
+    ")\n"
+    "SELECT s, p, o FROM hop;"};
+const StaticString kDebugEnter{"get_neighbours: entity=%s depth=%d"};
+const StaticString kDebugDone{"get_neighbours: entity=%s returned %d triples"};
+
+// A row (s, p, o) as {"subject", "predicate", "object"}.
+Ref triple_record(PyObject* row) {
+    Ref record = Ref::steal(PyDict_New());
+    static const char* const keys[] = {"subject", "predicate", "object"};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        Ref value = Ref::steal(PySequence_GetItem(row, i));
+        check(PyDict_SetItemString(record.get(), keys[i], value.get()));
+    }
+    return record;
+}
+
+}  // namespace
+
+Ref get_neighbours(const BoundArgs& args) {
+    PyObject* self = args[0];
+    PyObject* entity = args[1];
+    PyObject* depth = args[2];
+
+    Logger logger = Logger::current();
+    if (logger.enabled(LogLevel::Debug)) {
+        logger.write(LogLevel::Debug, kDebugEnter, {py::head(entity, 60).get(), depth});
+    }
+    Ref params = Ref::steal(PyList_New(0));
+    for (PyObject* value : {entity, entity, depth}) check(PyList_Append(params.get(), value));
+    Ref conn = py::attr(self, names().conn);
+    Ref rows = execute_fetchall(conn.get(), kWalk.get(), params.get());
+    Ref row_list = Ref::steal(PySequence_List(rows.get()));
+
+    if (logger.enabled(LogLevel::Debug)) {
+        Ref count = py::integer(PyList_GET_SIZE(row_list.get()));
+        logger.write(LogLevel::Debug, kDebugDone, {py::head(entity, 40).get(), count.get()});
+    }
+    Ref results = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(row_list.get()); ++i) {
+        check(PyList_Append(results.get(), triple_record(PyList_GET_ITEM(row_list.get(), i)).get()));
+    }
+    return results;
+}
+
+}  // namespace kg::ops

@@ -1,0 +1,60 @@
+#include "writing/compact_json.hpp"
+
+#include "core/module_state.hpp"
+#include "core/py.hpp"
+
+#include <cstdint>
+
+namespace kg {
+namespace {
+
+PyObject* separators() {
+    static PyObject* cached = nullptr;
+    if (cached == nullptr) {
+        Ref comma = py::str(",");
+        Ref colon = py::str(":");
+        cached = Ref::steal(PyTuple_Pack(2, comma.get(), colon.get())).release();
+    }
+    return cached;
+}
+
+// Extra bytes over one per character. Written without branches so the
+// compiler can vectorise the loops below.
+template <typename Char>
+inline std::size_t extra_bytes(Char c) {
+    const std::uint32_t u = c;
+    const std::size_t control_or_wide = (u < 0x20u) | (u >= 0x7fu);            // \uXXXX: 6 bytes
+    const std::size_t quote_or_backslash = (u == 0x22u) | (u == 0x5cu);        // \" \\: 2 bytes
+    const std::size_t short_escape = (u == 0x08u) | (u == 0x09u) | (u == 0x0au) | (u == 0x0cu) | (u == 0x0du);
+    const std::size_t astral = u > 0xffffu;                                     // two \uXXXX: 12 bytes
+    return control_or_wide * 5 + quote_or_backslash - short_escape * 4 + astral * 6;
+}
+
+template <typename Char>
+std::size_t count(const Char* data, Py_ssize_t begin, Py_ssize_t end) {
+    std::size_t total = static_cast<std::size_t>(end - begin);
+    for (Py_ssize_t i = begin; i < end; ++i) total += extra_bytes(data[i]);
+    return total;
+}
+
+}  // namespace
+
+Ref compact_json(PyObject* value) {
+    Ref json = global(names().json);
+    Ref dumps = py::attr(json.get(), names().dumps);
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, names().separators));
+    return py::call_kw(dumps.get(), {value, separators()}, kwnames.get());
+}
+
+Py_ssize_t escaped_length(PyObject* text, Py_ssize_t begin, Py_ssize_t end) {
+    const void* data = PyUnicode_DATA(text);
+    std::size_t total = 0;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: total = count(static_cast<const Py_UCS1*>(data), begin, end); break;
+    case PyUnicode_2BYTE_KIND: total = count(static_cast<const Py_UCS2*>(data), begin, end); break;
+    default: total = count(static_cast<const Py_UCS4*>(data), begin, end); break;
+    }
+    return static_cast<Py_ssize_t>(total);
+}
+
+}  // namespace kg

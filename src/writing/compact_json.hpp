@@ -1,0 +1,20 @@
+// Compact JSON: the host serialiser's text of a value with the separators
+// "," and ":" and every other option at its default. The serialiser is the
+// module's bound `json`, looked up at the moment of use; it defines the
+// bytes, so there is no second encoder here.
+#pragma once
+
+#include "core/pyref.hpp"
+
+namespace kg {
+
+// json.dumps(value, separators=(",", ":"))
+Ref compact_json(PyObject* value);
+
+// The number of bytes that the serialiser writes between the quotes of
+// `text`: printable ASCII 1, quote and backslash 2, \b \t \n \f \r 2, any
+// other character up to U+FFFF 6 (\uXXXX), above U+FFFF 12 (a surrogate
+// pair). Counted over the code points [begin, end) without building anything.
+Py_ssize_t escaped_length(PyObject* text, Py_ssize_t begin, Py_ssize_t end);
+
+}  // namespace kg
