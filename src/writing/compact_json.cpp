@@ -21,19 +21,27 @@ PyObject* separators() {
 // Extra bytes over one per character. Written without branches so the
 // compiler can vectorise the loops below.
 template <typename Char>
-inline std::size_t extra_bytes(Char c) {
+inline std::uint32_t extra_bytes(Char c) {
     const std::uint32_t u = c;
-    const std::size_t control_or_wide = (u < 0x20u) | (u >= 0x7fu);            // \uXXXX: 6 bytes
-    const std::size_t quote_or_backslash = (u == 0x22u) | (u == 0x5cu);        // \" \\: 2 bytes
-    const std::size_t short_escape = (u == 0x08u) | (u == 0x09u) | (u == 0x0au) | (u == 0x0cu) | (u == 0x0du);
-    const std::size_t astral = u > 0xffffu;                                     // two \uXXXX: 12 bytes
+    const std::uint32_t control_or_wide = (u < 0x20u) | (u >= 0x7fu);      // \uXXXX: 6 bytes
+    const std::uint32_t quote_or_backslash = (u == 0x22u) | (u == 0x5cu);  // \" \\: 2 bytes
+    const std::uint32_t short_escape = (u == 0x08u) | (u == 0x09u) | (u == 0x0au) | (u == 0x0cu) | (u == 0x0du);
+    const std::uint32_t astral = u > 0xffffu;                               // two \uXXXX: 12 bytes
     return control_or_wide * 5 + quote_or_backslash - short_escape * 4 + astral * 6;
 }
 
 template <typename Char>
 std::size_t count(const Char* data, Py_ssize_t begin, Py_ssize_t end) {
+    // Blocks small enough for a 32-bit sum (at most 11 extra bytes a
+    // character), which vectorises far better than a 64-bit one.
+    constexpr Py_ssize_t kBlock = 1 << 16;
     std::size_t total = static_cast<std::size_t>(end - begin);
-    for (Py_ssize_t i = begin; i < end; ++i) total += extra_bytes(data[i]);
+    for (Py_ssize_t block = begin; block < end; block += kBlock) {
+        const Py_ssize_t stop = end - block < kBlock ? end : block + kBlock;
+        std::uint32_t extra = 0;
+        for (Py_ssize_t i = block; i < stop; ++i) extra += static_cast<std::uint32_t>(extra_bytes(data[i]));
+        total += extra;
+    }
     return total;
 }
 

@@ -1,11 +1,12 @@
 // The result equals that of re-serialising the whole copy on every pass,
-// without its cost: the copy is serialised once, with every long text value
-// (the only values a pass can change) standing in as "", and the size of
-// each long text is accounted on its own. A halved value is always a prefix
-// of the original value plus the cut mark (a later cut falls before the
-// earlier mark), so a pass only adjusts that entry's size by the escaped
-// length of the characters it cuts off, and the new texts are built once,
-// at the end.
+// without its cost. The copy is serialised once, with every long text value
+// (the only values a pass can change) standing in as "", and each long text
+// is accounted on its own. A halved value is always a prefix of the original
+// plus the cut mark (a later cut falls before the earlier mark), so it is
+// kept as a length until the end, when the new texts are built once. Each
+// character serialises to at least one byte, so while the character counts
+// alone exceed the budget a pass needs no exact size; the escaped length of
+// a text is counted only when the decision depends on it.
 #include "writing/metadata_clamp.hpp"
 
 #include "core/module_state.hpp"
@@ -30,10 +31,21 @@ struct LongText {
     PyObject* original;  // borrowed from the copy
     Py_ssize_t kept;     // characters kept of the original
     bool cut = false;
-    Py_ssize_t kept_escaped;  // escaped bytes of original[:kept]; -1 until counted
+    Py_ssize_t kept_escaped = -1;  // escaped bytes of original[:kept]; -1 until counted
 
     Py_ssize_t length() const { return kept + (cut ? 1 : 0); }
-    Py_ssize_t escaped() const { return kept_escaped + (cut ? kCutMarkEscaped : 0); }
+    Py_ssize_t mark_bytes() const { return cut ? kCutMarkEscaped : 0; }
+    // Serialised bytes between the quotes: a bound until counted.
+    Py_ssize_t at_least() const { return (kept_escaped < 0 ? kept : kept_escaped) + mark_bytes(); }
+    Py_ssize_t exactly() {
+        if (kept_escaped < 0) kept_escaped = escaped_length(original, 0, kept);
+        return kept_escaped + mark_bytes();
+    }
+    void halve() {
+        kept = length() / 2;
+        cut = true;
+        kept_escaped = -1;
+    }
 };
 
 long long budget_of(PyObject* max_bytes) {
@@ -57,21 +69,24 @@ std::vector<LongText> long_texts_of(PyObject* copy) {
     return texts;
 }
 
-// Size of the Compact JSON of `copy`, from one serialisation in which the
-// long texts stand in as "". Errors of the serialiser (unsupported types,
-// cycles) surface here exactly as for the whole copy.
-Py_ssize_t serialised_size(PyObject* copy, std::vector<LongText>& texts) {
+// Size of the Compact JSON of `copy` without the characters of its long
+// texts, from one serialisation in which they stand in as "". Errors of the
+// serialiser (unsupported types, cycles) surface here as for the whole copy.
+Py_ssize_t size_without_long_texts(PyObject* copy, const std::vector<LongText>& texts) {
     Ref probe = Ref::steal(PyDict_Copy(copy));
     Ref empty = py::str("");
-    for (LongText& t : texts) {
-        check(PyDict_SetItem(probe.get(), t.key, empty.get()));
-    }
-    Py_ssize_t size = PyUnicode_GET_LENGTH(compact_json(probe.get()).get());
-    for (LongText& t : texts) {
-        t.kept_escaped = escaped_length(t.original, 0, t.kept);
-        size += t.kept_escaped;
-    }
-    return size;
+    for (const LongText& t : texts) check(PyDict_SetItem(probe.get(), t.key, empty.get()));
+    return PyUnicode_GET_LENGTH(compact_json(probe.get()).get());
+}
+
+// Whether the copy, as the texts now stand, is larger than the budget.
+bool exceeds(long long budget, Py_ssize_t fixed, std::vector<LongText>& texts) {
+    long long size = fixed;
+    for (const LongText& t : texts) size += t.at_least();
+    if (size > budget) return true;
+    size = fixed;
+    for (LongText& t : texts) size += t.exactly();
+    return size > budget;
 }
 
 // The first longest text, or nullptr when none is longer than the floor.
@@ -102,14 +117,8 @@ Ref clamp_metadata(PyObject* metadata, PyObject* max_bytes, Py_ssize_t known_siz
     if (known_size >= 0 && known_size <= budget) return copy;
 
     std::vector<LongText> texts = long_texts_of(copy.get());
-    long long size;
-    if (known_size >= 0) {
-        size = known_size;  // the long texts are counted when first cut
-    } else {
-        size = serialised_size(copy.get(), texts);
-    }
-
-    while (size > budget) {
+    const Py_ssize_t fixed = size_without_long_texts(copy.get(), texts);
+    while (exceeds(budget, fixed, texts)) {
         LongText* victim = longest(texts);
         if (victim == nullptr) {
             store_cut_texts(copy.get(), texts);
@@ -118,13 +127,7 @@ Ref clamp_metadata(PyObject* metadata, PyObject* max_bytes, Py_ssize_t known_siz
             }
             return copy;
         }
-        if (victim->kept_escaped < 0) victim->kept_escaped = escaped_length(victim->original, 0, victim->kept);
-        const Py_ssize_t keep = victim->length() / 2;
-        const Py_ssize_t before = victim->escaped();
-        victim->kept_escaped -= escaped_length(victim->original, keep, victim->kept);
-        victim->kept = keep;
-        victim->cut = true;
-        size += victim->escaped() - before;
+        victim->halve();
     }
     store_cut_texts(copy.get(), texts);
     return copy;
