@@ -74,7 +74,7 @@ Ref fetch_by_metadata(const BoundArgs& args) {
         }
         query += " AND ";
         query += kMetadataPathEqualsValue;
-        Ref path = Ref::steal(PyUnicode_FromFormat("$.%U", key));
+        Ref path = Ref::steal(PyUnicode_FromFormat("$.%S", key));  // a replaced pattern may pass non-text keys
         check(PyList_Append(params.get(), path.get()));
         check(PyList_Append(params.get(), value));
     }

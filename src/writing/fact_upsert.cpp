@@ -20,6 +20,8 @@ const StaticString kDebugDuplicate{"upsert_fact: duplicate id %s in vector store
 const StaticString kWarnValueError{"upsert_fact: unexpected ValueError adding to vector store: %s"};
 const StaticString kErrorMirror{"upsert_fact: failed to add fact %s to vector store: %s"};
 
+const StaticString kTripleSeparator{"|"};
+
 constexpr const char* kDuplicateMarkers[] = {"duplicate", "already", "exist"};
 
 // metadata.get(key, "")
@@ -113,7 +115,7 @@ Ref upsert_fact(const BoundArgs& args) {
     Ref user_id = actor_field(metadata, n.user_id);
     Ref org_id = actor_field(metadata, n.org_id);
     Ref pieces = Ref::steal(PyTuple_Pack(3, subject, predicate, obj));
-    Ref triple = Ref::steal(PyUnicode_Join(py::str("|").get(), pieces.get()));
+    Ref triple = Ref::steal(PyUnicode_Join(kTripleSeparator.get(), pieces.get()));
     Ref fact_id = py::call_method(self, n._det_id, {triple.get(), user_id.get(), org_id.get()});
 
     Logger logger = Logger::current();
