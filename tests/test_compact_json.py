@@ -140,6 +140,7 @@ def test_serialiser_errors_reach_the_caller_and_nothing_is_written(store, vector
         store.upsert_fact("s", "p", "o", metadata)
     assert type(info.value) is type(expected.value)
     assert str(info.value) == str(expected.value)
+    assert getattr(info.value, "__notes__", None) == getattr(expected.value, "__notes__", None)
     assert store.conn.execute("SELECT count(*) FROM facts").fetchall() == [(0,)]
     assert vector_store.calls == []
     records = [r for r in caplog.records if r.name == MODULE_NAME]
