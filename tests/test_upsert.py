@@ -174,12 +174,11 @@ def test_mirror_failure_is_classified_logged_and_tolerated(store, vector_store, 
     if level == logging.DEBUG:
         assert second.args == (fact_id, exception)
         assert second.exc_info is None
-    elif level == logging.WARNING:
-        assert second.args == (exception,)
-        assert second.exc_info[1] is exception
     else:
-        assert second.args == (fact_id, exception)
-        assert second.exc_info[1] is exception
+        expected_args = (exception,) if level == logging.WARNING else (fact_id, exception)
+        assert second.args == expected_args
+        assert second.exc_info[:2] == (type(exception), exception)
+        assert second.exc_info[2] is not None and second.exc_info[2] is exception.__traceback__
 
 
 @pytest.mark.parametrize("how", ["deleted", "no-add_texts", "add_texts-not-callable"])
