@@ -204,8 +204,8 @@ def test_database_path_follows_the_host_path_rules(tmp_path, persist_path, db_pa
 
 
 def test_leading_tilde_is_kept(tmp_path):
-    # The directory step makes "./~"; the database client itself expands a
-    # leading tilde, so HOME points into the test directory.
+    # The directory step makes "./~" and the database must land there too,
+    # not in the home directory (which the database client would expand to).
     (tmp_path / "home").mkdir()
     seen = scenario('''
         C("~")
@@ -213,7 +213,8 @@ def test_leading_tilde_is_kept(tmp_path):
     ''', tmp_path, env={"HOME": str(tmp_path / "home")})
     assert seen["state"]["db_path"] == "~/kgraph.duckdb"
     assert seen["state"]["initialized"] == "True"
-    assert (tmp_path / "~").is_dir()
+    assert (tmp_path / "~" / "kgraph.duckdb").is_file()
+    assert not (tmp_path / "home" / "kgraph.duckdb").exists()
 
 
 def test_absolute_path_stays_absolute(tmp_path):

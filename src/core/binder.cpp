@@ -9,6 +9,13 @@ constexpr const char* kSubclassNote =
 
 bool is_positional(const Param& p) { return p.kind == ParamKind::PositionalOrKeyword; }
 
+// A number for the integer rule: a value that offers an integer, index or
+// floating-point conversion (a complex number offers none of them).
+bool offers_integer_conversion(PyObject* value) {
+    const PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+    return nb != nullptr && (nb->nb_index != nullptr || nb->nb_int != nullptr || nb->nb_float != nullptr);
+}
+
 [[noreturn]] void raise_positional_count(const OperationSpec& spec, Py_ssize_t min, Py_ssize_t max,
                                          bool unbounded, Py_ssize_t given) {
     Py_ssize_t expected;
@@ -92,7 +99,7 @@ void check_keywords(const OperationSpec& spec, PyObject* const* param_names, Py_
 void normalise_integer(const Param& param, Ref& value) {
     PyObject* v = value.get();
     if (PyLong_CheckExact(v)) return;
-    if (!PyNumber_Check(v)) raise_incorrect_type(param, "int", v, false);
+    if (!offers_integer_conversion(v)) raise_incorrect_type(param, "int", v, false);
     value = Ref::steal(PyNumber_Long(v));
 }
 
@@ -187,7 +194,7 @@ Ref check_result(const OperationSpec& spec, Ref result) {
         raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(r)->tp_name);
     case ResultRule::IntOrNone:
         if (r == Py_None || PyLong_CheckExact(r)) return result;
-        if (PyNumber_Check(r)) return Ref::steal(PyNumber_Long(r));
+        if (offers_integer_conversion(r)) return Ref::steal(PyNumber_Long(r));
         raise(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(r)->tp_name);
     }
     return result;

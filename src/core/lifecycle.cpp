@@ -38,6 +38,14 @@ Ref resolve_initialization_error() {
     throw_error_already_set();
 }
 
+// The text handed to the database client for `db_path`. The client expands
+// a leading "~" to the home directory itself, while the directory step made
+// "./~" as written; "./" keeps both on the same directory.
+Ref connect_target(PyObject* db_path) {
+    if (PyUnicode_GET_LENGTH(db_path) == 0 || PyUnicode_READ_CHAR(db_path, 0) != '~') return Ref::borrow(db_path);
+    return Ref::steal(PyUnicode_FromFormat("./%U", db_path));
+}
+
 bool already_started(PyObject* self) {
     PyObject* flag = nullptr;
     if (check(PyObject_GetOptionalAttr(self, names()._initialized, &flag)) == 0) return false;
@@ -79,7 +87,7 @@ Ref store_init(const BoundArgs& args) {
 
     try {
         Ref duckdb = global(n.duckdb);
-        Ref conn = py::call_method(duckdb.get(), n.connect, {db_path.get()});
+        Ref conn = py::call_method(duckdb.get(), n.connect, {connect_target(db_path.get()).get()});
         py::set_attr(self, n.conn, conn.get());
         py::call_method(self, n._ensure_schema, {});
     } catch (const PyErrorAlreadySet&) {
