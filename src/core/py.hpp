@@ -40,6 +40,14 @@ inline Ref call_method(PyObject* object, PyObject* name, std::initializer_list<P
     return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
 }
 
+// [*items]
+inline Ref list(std::initializer_list<PyObject*> items) {
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(result.get(), i++, Py_NewRef(item));
+    return result;
+}
+
 inline Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 inline Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }

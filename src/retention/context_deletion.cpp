@@ -37,9 +37,7 @@ Ref delete_context(const BoundArgs& args) {
     Logger logger = Logger::current();
     if (logger.enabled(LogLevel::Info)) logger.write(LogLevel::Info, kInfoEnter, {org_id, graph_slice_id});
 
-    Ref params = Ref::steal(PyList_New(0));
-    check(PyList_Append(params.get(), org_id));
-    check(PyList_Append(params.get(), graph_slice_id));
+    Ref params = py::list({org_id, graph_slice_id});
     Ref conn = py::attr(self, names().conn);
     Ref deleted = deleted_count(execute_fetchall(conn.get(), kDelete.get(), params.get()).get());
 

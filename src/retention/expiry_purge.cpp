@@ -33,9 +33,7 @@ Ref purge_expired(const BoundArgs& args) {
     Logger logger = Logger::current();
     if (logger.enabled(LogLevel::Info)) logger.write(LogLevel::Info, kInfoPurge, {days});
 
-    Ref cutoff = cutoff_for(days);
-    Ref params = Ref::steal(PyList_New(1));
-    PyList_SET_ITEM(params.get(), 0, cutoff.release());
+    Ref params = py::list({cutoff_for(days).get()});
     Ref conn = py::attr(self, names().conn);
     execute(conn.get(), kPurge.get(), params.get());
     return py::none();

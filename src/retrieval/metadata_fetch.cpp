@@ -7,6 +7,7 @@
 #include "core/operations.hpp"
 #include "core/py.hpp"
 #include "retrieval/metadata_match.hpp"
+#include "retrieval/triple_record.hpp"
 
 #include <string>
 
@@ -31,13 +32,9 @@ Ref parsed_metadata(PyObject* loads, PyObject* stored) {
     return Ref::steal(PyDict_New());
 }
 
+// The triple record plus "metadata".
 Ref fact_record(PyObject* loads, PyObject* row) {
-    static const char* const keys[] = {"subject", "predicate", "object"};
-    Ref record = Ref::steal(PyDict_New());
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-        Ref value = Ref::steal(PySequence_GetItem(row, i));
-        check(PyDict_SetItemString(record.get(), keys[i], value.get()));
-    }
+    Ref record = triple_record(row);
     Ref stored = Ref::steal(PySequence_GetItem(row, 3));
     check(PyDict_SetItemString(record.get(), "metadata", parsed_metadata(loads, stored.get()).get()));
     return record;
@@ -57,8 +54,7 @@ Ref fetch_by_metadata(const BoundArgs& args) {
         logger.write(LogLevel::Debug, kDebugEnter, {org_id, keys.get()});
     }
 
-    Ref params = Ref::steal(PyList_New(0));
-    check(PyList_Append(params.get(), org_id));
+    Ref params = py::list({org_id});
     std::string query = std::string(kSelect) + kOrgCondition;
     // A snapshot of the pairs: the pattern test may run arbitrary code.
     Ref pairs = Ref::steal(PyDict_Items(filters));

@@ -5,6 +5,7 @@
 #include "core/module_state.hpp"
 #include "core/operations.hpp"
 #include "core/py.hpp"
+#include "retrieval/triple_record.hpp"
 
 namespace kg::ops {
 namespace {
@@ -21,17 +22,6 @@ const StaticString kWalk{
 const StaticString kDebugEnter{"get_neighbours: entity=%s depth=%d"};
 const StaticString kDebugDone{"get_neighbours: entity=%s returned %d triples"};
 
-// A row (s, p, o) as {"subject", "predicate", "object"}.
-Ref triple_record(PyObject* row) {
-    Ref record = Ref::steal(PyDict_New());
-    static const char* const keys[] = {"subject", "predicate", "object"};
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-        Ref value = Ref::steal(PySequence_GetItem(row, i));
-        check(PyDict_SetItemString(record.get(), keys[i], value.get()));
-    }
-    return record;
-}
-
 }  // namespace
 
 Ref get_neighbours(const BoundArgs& args) {
@@ -43,8 +33,7 @@ Ref get_neighbours(const BoundArgs& args) {
     if (logger.enabled(LogLevel::Debug)) {
         logger.write(LogLevel::Debug, kDebugEnter, {py::head(entity, 60).get(), depth});
     }
-    Ref params = Ref::steal(PyList_New(0));
-    for (PyObject* value : {entity, entity, depth}) check(PyList_Append(params.get(), value));
+    Ref params = py::list({entity, entity, depth});
     Ref conn = py::attr(self, names().conn);
     Ref rows = execute_fetchall(conn.get(), kWalk.get(), params.get());
     Ref row_list = Ref::steal(PySequence_List(rows.get()));

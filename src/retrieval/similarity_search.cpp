@@ -4,6 +4,7 @@
 #include "core/module_state.hpp"
 #include "core/operations.hpp"
 #include "core/py.hpp"
+#include "retrieval/triple_record.hpp"
 
 namespace kg::ops {
 namespace {
@@ -42,10 +43,7 @@ Ref record_of(PyObject* text, PyObject* score) {
     Ref pieces = Ref::steal(PyUnicode_Split(text, bar.get(), 2));
     const Py_ssize_t found = PyList_GET_SIZE(pieces.get());
     if (found < 3) raise_need_more(found);
-    Ref record = Ref::steal(PyDict_New());
-    check(PyDict_SetItemString(record.get(), "subject", PyList_GET_ITEM(pieces.get(), 0)));
-    check(PyDict_SetItemString(record.get(), "predicate", PyList_GET_ITEM(pieces.get(), 1)));
-    check(PyDict_SetItemString(record.get(), "object", PyList_GET_ITEM(pieces.get(), 2)));
+    Ref record = triple_record(pieces.get());
     check(PyDict_SetItemString(record.get(), "score", score));
     return record;
 }

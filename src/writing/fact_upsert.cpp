@@ -129,11 +129,7 @@ Ref upsert_fact(const BoundArgs& args) {
     Ref metadata_json = compact_json(metadata);
     {
         Ref conn = py::attr(self, n.conn);
-        Ref row = Ref::steal(PyList_New(0));
-        for (PyObject* value : {fact_id.get(), subject, predicate, obj, user_id.get(), org_id.get(),
-                                metadata_json.get()}) {
-            check(PyList_Append(row.get(), value));
-        }
+        Ref row = py::list({fact_id.get(), subject, predicate, obj, user_id.get(), org_id.get(), metadata_json.get()});
         execute(conn.get(), kInsert.get(), row.get());
     }
 
@@ -142,12 +138,9 @@ Ref upsert_fact(const BoundArgs& args) {
 
     try {
         Ref vector_store = py::attr(self, n.vector_store);
-        Ref texts = Ref::steal(PyList_New(1));
-        PyList_SET_ITEM(texts.get(), 0, Py_NewRef(triple.get()));
-        Ref metadatas = Ref::steal(PyList_New(1));
-        PyList_SET_ITEM(metadatas.get(), 0, Py_NewRef(vs_meta.get()));
-        Ref ids = Ref::steal(PyList_New(1));
-        PyList_SET_ITEM(ids.get(), 0, Py_NewRef(fact_id.get()));
+        Ref texts = py::list({triple.get()});
+        Ref metadatas = py::list({vs_meta.get()});
+        Ref ids = py::list({fact_id.get()});
         Ref kwnames = Ref::steal(PyTuple_Pack(2, n.metadatas, n.ids));
         Ref add_texts = py::attr(vector_store.get(), n.add_texts);
         py::call_kw(add_texts.get(), {texts.get(), metadatas.get(), ids.get()}, kwnames.get());
