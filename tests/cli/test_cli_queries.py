@@ -1,0 +1,237 @@
+"""The query and retention commands of kgraph over a small graph: tables,
+--json parsed back, neighbourhood pictures, and search in a later process."""
+
+from __future__ import annotations
+
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from cli_support import kgraph, write_jsonl
+
+ACME = {"user_id": "alice", "org_id": "acme"}
+# A chain A -> B -> C -> D and Z -> A, plus names that are hard to quote.
+FACTS = [
+    {"subject": "A", "predicate": "knows", "object": "B", **ACME, "graph_slice_id": "people"},
+    {"subject": "B", "predicate": "knows", "object": "C", **ACME, "graph_slice_id": "people"},
+    {"subject": "C", "predicate": "knows", "object": "D", **ACME, "graph_slice_id": "people"},
+    {"subject": "Z", "predicate": "likes", "object": "A", **ACME, "graph_slice_id": "people",
+     "metadata": {"weight": 3, "reviewed": True}},
+    {"subject": "A", "predicate": 'says "hi" | {x}', "object": 'C:\\temp\\new "dir"\nline two', **ACME,
+     "graph_slice_id": "odd"},
+    {"subject": "parser", "predicate": "written_in", "object": "C++", **ACME, "graph_slice_id": "project-x"},
+    {"subject": "parser", "predicate": "owned_by", "object": "bob", "user_id": "bob", "org_id": "acme",
+     "graph_slice_id": "project-x"},
+    {"subject": "parser", "predicate": "written_in", "object": "Go", "user_id": "alice", "org_id": "other",
+     "graph_slice_id": "project-x"},
+]
+
+
+@pytest.fixture(scope="module")
+def graph(tmp_path_factory):
+    """A graph loaded by one process; every test queries it from others."""
+    tmp = tmp_path_factory.mktemp("queries")
+    write_jsonl(tmp / "facts.jsonl", FACTS)
+    run = kgraph("--path", tmp / "g", "load", tmp / "facts.jsonl", cwd=tmp)
+    assert run.returncode == 0, run
+    return tmp
+
+
+def q(graph, *args: str):
+    return kgraph("--path", graph / "g", *args, cwd=graph)
+
+
+# ------------------------------------------------------------------- search
+
+
+def test_search_in_a_later_process_finds_what_load_wrote(graph):
+    run = q(graph, "search", "parser written in", "--user", "alice", "--org", "acme", "--json")
+    assert run.returncode == 0, run
+    results = run.json()
+    assert [(r["subject"], r["predicate"], r["object"]) for r in results][0] == ("parser", "written_in", "C++")
+    scores = [r["score"] for r in results]
+    assert scores == sorted(scores, reverse=True)
+
+
+@pytest.mark.parametrize("user, org, expected", [
+    ("bob", "acme", {("parser", "owned_by", "bob")}),
+    ("alice", "other", {("parser", "written_in", "Go")}),
+    ("carol", "acme", set()),
+])
+def test_search_is_scoped_to_user_and_organisation(graph, user, org, expected):
+    run = q(graph, "search", "parser", "--user", user, "--org", org, "-k", "10", "--json")
+    assert {(r["subject"], r["predicate"], r["object"]) for r in run.json()} == expected
+
+
+def test_search_table_and_k(graph):
+    run = q(graph, "search", "knows", "--user", "alice", "--org", "acme", "-k", "2")
+    assert run.returncode == 0
+    header, rule, *rows = run.stdout.splitlines()
+    assert header.split() == ["score", "subject", "predicate", "object"]
+    assert len(rows) == 2 and all(re.match(r"\d\.\d{3}\s", row) for row in rows)
+
+
+def test_search_with_nothing_in_scope_says_so(graph):
+    run = q(graph, "search", "parser", "--user", "nobody", "--org", "acme")
+    assert run.returncode == 0 and "no facts found" in run.stdout
+
+
+# --------------------------------------------------------------- neighbours
+
+
+def triples(records):
+    return [(r["subject"], r["predicate"], r["object"]) for r in records]
+
+
+def test_neighbours_json_is_the_stores_answer_with_one_record_per_path(graph):
+    run = q(graph, "neighbours", "B", "--depth", "2", "--json")
+    assert run.returncode == 0, run
+    # B at hop 1: (A knows B) and (B knows C); hop 2 reaches (B knows C) again
+    # from the first and (C knows D) from the second.
+    assert sorted(triples(run.json())) == sorted([("A", "knows", "B"), ("B", "knows", "C"),
+                                                  ("B", "knows", "C"), ("C", "knows", "D")])
+
+
+def test_neighbours_table_lists_each_fact_once(graph):
+    run = q(graph, "neighbours", "B", "--depth", "2")
+    rows = [line.split() for line in run.stdout.splitlines()[2:] if line and not line[0].isdigit()]
+    assert sorted(map(tuple, rows)) == [("A", "knows", "B"), ("B", "knows", "C"), ("C", "knows", "D")]
+    assert "3 facts within 2 hops (4 paths)" in run.stdout
+
+
+def test_neighbours_of_an_unknown_entity(graph):
+    assert "no facts mention" in q(graph, "neighbours", "nowhere").stdout
+    assert q(graph, "neighbours", "nowhere", "--json").json() == []
+
+
+_DOT_STRING = r'"((?:[^"\\]|\\.)*)"'
+
+
+def parse_dot(text: str) -> tuple[dict[str, str], list[tuple[str, str, str]]]:
+    """Nodes (id -> label) and edges (from, label, to) of the DOT the tool
+    writes, with the quoted strings unescaped; fails on anything unbalanced."""
+    lines = text.strip().splitlines()
+    assert re.fullmatch(r"digraph \w+ \{", lines[0]) and lines[-1] == "}"
+    nodes: dict[str, str] = {}
+    edges = []
+    unescape = lambda s: re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), s)  # noqa: E731
+    for line in lines[1:-1]:
+        line = line.strip()
+        if m := re.fullmatch(rf"(n\d+) \[label={_DOT_STRING}(?:, [^\]]*)?\];", line):
+            nodes[m.group(1)] = unescape(m.group(2))
+        elif m := re.fullmatch(rf"(n\d+) -> (n\d+) \[label={_DOT_STRING}\];", line):
+            edges.append((m.group(1), unescape(m.group(3)), m.group(2)))
+        else:
+            assert re.fullmatch(r"(rankdir=\w+|(node|edge) \[.*\]);", line), line
+    return nodes, edges
+
+
+def test_neighbours_dot_quotes_every_label(graph):
+    run = q(graph, "neighbours", "A", "--depth", "1", "--format", "dot")
+    assert run.returncode == 0, run
+    nodes, edges = parse_dot(run.stdout)
+    named = {(nodes[a], label, nodes[b]) for a, label, b in edges}
+    assert named == {("A", "knows", "B"), ("Z", "likes", "A"),
+                     ("A", 'says "hi" | {x}', 'C:\\temp\\new "dir"\nline two')}
+    assert nodes["n0"] == "A"
+
+
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz is not installed")
+def test_neighbours_dot_renders_with_graphviz(graph):
+    dot_text = q(graph, "neighbours", "A", "--format", "dot").stdout
+    rendered = subprocess.run(["dot", "-Tsvg"], input=dot_text, capture_output=True, text=True, timeout=60)
+    assert rendered.returncode == 0, rendered.stderr
+    assert "<svg" in rendered.stdout and "says &quot;hi&quot;" in rendered.stdout
+
+
+def test_neighbours_mermaid_escapes_what_would_break_the_chart(graph):
+    run = q(graph, "neighbours", "A", "--depth", "1", "--format", "mermaid")
+    lines = run.stdout.splitlines()
+    assert lines[0] == "flowchart LR"
+    nodes = {m.group(1): m.group(2) for line in lines if (m := re.fullmatch(r'\s+(n\d+)\["([^"]*)"\]', line))}
+    edges = [m.groups() for line in lines if (m := re.fullmatch(r'\s+(n\d+) -->\|"([^"|]*)"\| (n\d+)', line))]
+    assert len(edges) == 3 and len(nodes) == 4
+    assert any(label == "says #quot;hi#quot; #124; #123;x#125;" for _, label, _ in edges)
+    assert all("\n" not in label for label in nodes.values())
+
+
+# -------------------------------------------------------------------- fetch
+
+
+@pytest.mark.parametrize("filters, expected", [
+    ([], {"A", "B", "C", "Z", "parser"}),
+    (["--filter", "graph_slice_id=people"], {"A", "B", "C", "Z"}),
+    (["--filter", "graph_slice_id=people", "--filter", "weight:=3"], {"Z"}),
+    (["--filter", "weight=3"], set()),  # the text "3" is not the number 3
+    (["--filter", "reviewed:=true"], {"Z"}),
+    (["--filter", "user_id=bob"], {"parser"}),
+])
+def test_fetch_filters(graph, filters, expected):
+    run = q(graph, "fetch", "--org", "acme", *filters, "--json")
+    assert run.returncode == 0, run
+    assert {r["subject"] for r in run.json()} == expected
+
+
+def test_fetch_returns_the_whole_metadata_and_a_table(graph):
+    records = q(graph, "fetch", "--org", "acme", "--filter", "graph_slice_id=people", "--json").json()
+    z = next(r for r in records if r["subject"] == "Z")
+    assert z["metadata"] == {"user_id": "alice", "org_id": "acme", "graph_slice_id": "people",
+                             "weight": 3, "reviewed": True}
+    table = q(graph, "fetch", "--org", "acme", "--filter", "graph_slice_id=people").stdout
+    assert table.splitlines()[0].split() == ["subject", "predicate", "object", "metadata"]
+    assert "4 facts" in table
+
+
+def test_fetch_never_crosses_organisations(graph):
+    records = q(graph, "fetch", "--org", "other", "--json").json()
+    assert triples(records) == [("parser", "written_in", "Go")]
+
+
+# -------------------------------------------------------------------- stats
+
+
+def test_stats(graph):
+    run = q(graph, "stats", "--json")
+    assert run.returncode == 0, run
+    info = run.json()
+    assert (info["facts"], info["organisations"], info["users"], info["slices"]) == (8, 2, 2, 4)
+    assert info["oldest"] <= info["newest"]
+    assert info["database_bytes"] > 0 and info["vector_store_bytes"] > 0
+    table = q(graph, "stats").stdout
+    assert re.search(r"^facts\s+8$", table, re.M) and re.search(r"^slices\s+4$", table, re.M)
+
+
+# --------------------------------------------------------- purge and delete
+
+
+@pytest.fixture
+def scratch(tmp_path):
+    write_jsonl(tmp_path / "f.jsonl", FACTS)
+    assert kgraph("--path", "g", "load", "f.jsonl", cwd=tmp_path).returncode == 0
+    return tmp_path
+
+
+def test_delete_context_removes_one_slice_of_one_organisation(scratch):
+    dry = q(scratch, "delete-context", "--org", "acme", "--slice", "project-x", "--dry-run", "--json").json()
+    assert (dry["removed"], dry["dry_run"]) == (2, True)
+    assert q(scratch, "stats", "--json").json()["facts"] == 8
+    done = q(scratch, "delete-context", "--org", "acme", "--slice", "project-x")
+    assert done.returncode == 0 and "removed 2 facts" in done.stdout
+    left = {(r["subject"], r["object"]) for r in q(scratch, "fetch", "--org", "acme", "--json").json()}
+    assert ("parser", "C++") not in left and ("A", "B") in left
+    assert triples(q(scratch, "fetch", "--org", "other", "--json").json()) == [("parser", "written_in", "Go")]
+    again = q(scratch, "delete-context", "--org", "acme", "--slice", "project-x", "--json").json()
+    assert again["removed"] == 0
+
+
+def test_purge_by_age(scratch):
+    keep = q(scratch, "purge", "--days", "30", "--json").json()
+    assert keep["removed"] == 0
+    dry = q(scratch, "purge", "--days", "0", "--dry-run", "--json").json()
+    assert (dry["removed"], dry["dry_run"]) == (8, True)
+    assert q(scratch, "stats", "--json").json()["facts"] == 8
+    gone = q(scratch, "purge", "--days", "0")
+    assert gone.returncode == 0 and "removed 8 facts older than 0 days" in gone.stdout
+    assert q(scratch, "stats", "--json").json()["facts"] == 0
