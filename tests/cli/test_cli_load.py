@@ -10,6 +10,7 @@ import re
 import select
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -217,3 +218,24 @@ def test_progress_bar_on_a_terminal(tmp_path):
     assert "written 400" in out
     assert "\r" in bar and re.search(r"\[#*\.*\]\s+\d+%", bar), bar
     assert "/s" in bar and "ETA" in bar
+
+
+def test_written_and_replaced_are_told_apart_in_large_graphs_too(tmp_path):
+    """Past a size the tool looks stored identifiers up one by one instead of
+    reading them all first; the counts must not change."""
+    write_jsonl(tmp_path / "old.jsonl", [GOOD])
+    assert kgraph("--path", "g", "load", "old.jsonl", cwd=tmp_path).returncode == 0
+    new = {**GOOD, "object": "Zig"}
+    write_jsonl(tmp_path / "mixed.jsonl", [GOOD, new, new])
+    code = textwrap.dedent("""
+        import sys
+        import kgraph_cli.loading as loading
+        from kgraph_cli.cli import main
+        loading.KnownIds.__init__.__defaults__ = (0,)  # never read the identifiers up front
+        sys.exit(main(["--path", "g", "load", "mixed.jsonl", "--json"]))
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
+                          env=tool_env(), timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    summary = json.loads(proc.stdout)
+    assert (summary["written"], summary["replaced"]) == (1, 2)
