@@ -216,9 +216,11 @@ def cmd_fetch(args: argparse.Namespace) -> int:
     elif not records:
         emit(f"no facts of organisation {args.org!r} match")
     else:
+        # The organisation and the filtered values are the same on every row.
+        known = {"org_id", *filters}
         emit(render.table(["subject", "predicate", "object", "metadata"],
-                          [(r["subject"], r["predicate"], r["object"], render.summarise_metadata(r["metadata"]))
-                           for r in shown]))
+                          [(r["subject"], r["predicate"], r["object"],
+                            render.summarise_metadata(r["metadata"], skip=known)) for r in shown]))
         emit(f"{len(records):,} facts" + (f", {len(shown):,} shown" if len(shown) != len(records) else ""))
     return 0
 

@@ -22,12 +22,16 @@ def shorten(text: str, width: int) -> str:
     return text if len(text) <= width else text[: max(0, width - 1)] + "…"
 
 
-def summarise_metadata(metadata: Any, value_width: int = 40) -> str:
-    """Metadata on one line, long texts cut (code and docstrings are big)."""
+def summarise_metadata(metadata: Any, value_width: int = 40, skip: Iterable[str] = ()) -> str:
+    """Metadata on one line, long texts cut (code and docstrings are big),
+    without the keys in ``skip`` (those the reader knows already)."""
     if not isinstance(metadata, dict):
         return one_line(metadata)
     parts = []
+    skip = set(skip)
     for key, value in metadata.items():
+        if key in skip:
+            continue
         shown = json.dumps(shorten(one_line(value), value_width) if isinstance(value, str) else value,
                            ensure_ascii=False, default=str)
         parts.append(f"{key}={shown}")
