@@ -36,12 +36,12 @@ exit status: 0 success, 1 failure (including a load with refused lines),
 2 bad usage.
 
 examples:
-  kgraph demo                                   # a graph of the standard library
+  kgraph demo                      # a graph of the standard library
   kgraph load facts.jsonl --org acme
   kgraph search "who maintains the parser" --user alice --org acme
   kgraph neighbours parser --depth 2 --format dot | dot -Tsvg -o parser.svg
   kgraph fetch --org acme --filter graph_slice_id=project-x
-  kgraph purge --days 90                         # e.g. nightly from cron
+  kgraph purge --days 90           # e.g. nightly from cron
 """
 
 LOAD_DESCRIPTION = """\
