@@ -206,6 +206,25 @@ def test_mirror_failure_is_not_left_as_the_handled_exception(store, vector_store
     assert sys.exception() is None
 
 
+class FailingLogger(logging.Logger):
+    """Logs nothing and fails when asked to report a mirror failure."""
+
+    def error(self, *args, **kwargs):
+        raise OSError("log sink gone")
+
+
+def test_failure_while_logging_a_mirror_failure_reaches_the_caller(module, store, vector_store, monkeypatch):
+    monkeypatch.setattr(module, "logger", FailingLogger("tests.failing"))
+    vector_store.fail_with = RuntimeError("boom")
+    with pytest.raises(OSError, match="log sink gone") as info:
+        store.upsert_fact("s", "p", "o", {})
+    import sys
+
+    assert sys.exception() is None
+    assert isinstance(info.value.__context__, RuntimeError)  # raised while handling the mirror failure
+    assert len(rows(store)) == 1
+
+
 class Abort(BaseException):
     pass
 
