@@ -1,0 +1,67 @@
+"""Smoke run of the benchmark suite: `bench/run.py --quick` must run to the
+end and write the report it prints. Its figures are not checked here."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+@pytest.fixture(scope="module")
+def quick_run(tmp_path_factory):
+    output = tmp_path_factory.mktemp("bench") / "nested" / "benchmarks.md"
+    proc = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "run.py"), "--quick", "--output", str(output)],
+        cwd=ROOT, capture_output=True, text=True, timeout=240,
+    )
+    return proc, output
+
+
+def test_quick_run_exits_cleanly_and_writes_what_it_prints(quick_run):
+    proc, output = quick_run
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert output.read_text(encoding="utf-8").strip() == proc.stdout.strip()
+
+
+@pytest.mark.parametrize("heading", [
+    "## 1. Overhead over the floor",
+    "## 2. Scale",
+    "## 3. Memory",
+    "## 4. Clamping",
+    "## 5. The default stand-in vector store",
+])
+def test_report_has_every_section_with_a_table(quick_run, heading):
+    proc, _ = quick_run
+    section = proc.stdout.split(heading, 1)[1].split("\n## ", 1)[0]
+    rows = [line for line in section.splitlines() if line.startswith("|") and not line.startswith("|---")]
+    assert len(rows) >= 2, section  # a header and at least one measured row
+
+
+@pytest.mark.parametrize("row", ["| CPU |", "| cores |", "| RAM |", "| Python |", "| DuckDB |", "| date (UTC) |"])
+def test_report_names_the_machine_and_versions(quick_run, row):
+    proc, _ = quick_run
+    assert row in proc.stdout
+
+
+def test_clamping_results_agree_with_the_plain_rendition(quick_run):
+    proc, _ = quick_run
+    section = proc.stdout.split("## 4. Clamping", 1)[1].split("\n## ", 1)[0]
+    header, _, values = [line for line in section.splitlines() if line.startswith("|")][:3]
+    cells = dict(zip((c.strip() for c in header.split("|")), (c.strip() for c in values.split("|"))))
+    assert cells["results equal"] == "yes"
+
+
+def test_unknown_section_is_refused(tmp_path):
+    proc = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "run.py"), "--quick", "--sections", "overhead,bogus",
+         "--output", str(tmp_path / "b.md")],
+        cwd=ROOT, capture_output=True, text=True, timeout=60,
+    )
+    assert proc.returncode == 2
+    assert "bogus" in proc.stderr
+    assert not (tmp_path / "b.md").exists()
