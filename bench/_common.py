@@ -85,8 +85,8 @@ def fixed_hits(n: int = 5) -> list[tuple[HitDoc, float]]:
 def interleaved(sides: dict[str, Callable[[int], Any]], *, reps: int, inner: int,
                 prepare: Callable[[str], Any] | None = None) -> dict[str, float]:
     """Times each side in batches of `inner` calls, the sides taking turns
-    and the order rotating every repetition (ABBA... for two sides), so
-    drift and the neighbours' load hit every side alike. `prepare(side)`
+    and the order rotating every repetition (AB, BA, AB, ... for two sides),
+    so drift and the neighbours' load hit every side alike. `prepare(side)`
     runs untimed before each batch; each side's function gets its own
     running call index (0, 1, 2, ...).
     Returns the median time per call of each side in microseconds."""
@@ -95,9 +95,7 @@ def interleaved(sides: dict[str, Callable[[int], Any]], *, reps: int, inner: int
     counters = dict.fromkeys(names, 0)
     for rep in range(reps):
         shift = rep % len(names)
-        order = names[shift:] + names[:shift]
-        if rep % 2:
-            order.reverse()
+        order = names[shift:] + names[:shift]  # AB, BA, ... (ABC, BCA, CAB, ... for three)
         for name in order:
             if prepare is not None:
                 prepare(name)
@@ -110,14 +108,6 @@ def interleaved(sides: dict[str, Callable[[int], Any]], *, reps: int, inner: int
             counters[name] = base + inner
             samples[name].append(elapsed / inner / 1000.0)
     return {name: statistics.median(values) for name, values in samples.items()}
-
-
-def paired(store: Callable[[int], Any], floor: Callable[[int], Any], *, reps: int, inner: int,
-           prepare: Callable[[str], Any] | None = None) -> dict[str, float]:
-    """`interleaved` for a store call and its floor, with their ratio."""
-    med = interleaved({"store": store, "floor": floor}, reps=reps, inner=inner, prepare=prepare)
-    s, f = med["store"], med["floor"]
-    return {"store_us": s, "floor_us": f, "ratio": s / f if f else float("inf"), "reps": reps, "inner": inner}
 
 
 def median_time(fn: Callable[[], Any], reps: int, prepare: Callable[[], Any] | None = None) -> float:

@@ -15,7 +15,7 @@ from datetime import datetime, timedelta, timezone
 from typing import Any, Callable
 
 from _common import (MODULE_NAME, SQL_DELETE_CONTEXT, SQL_INSERT, SQL_NEIGHBOURS, SQL_PURGE, VS_META_MAX,
-                     NullVectorStore, compact_json, fact_id, fetch_sql, fixed_hits, interleaved, paired)
+                     NullVectorStore, compact_json, fact_id, fetch_sql, fixed_hits, interleaved)
 from plain_clamp import plain_clamp
 from workload import TARGET_ORG, Workload, bulk_load, distinct, entity
 
