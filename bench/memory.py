@@ -5,10 +5,12 @@ DuckDB or the interpreter is told apart from the store's."""
 
 from __future__ import annotations
 
+import gc
 import hashlib
 import importlib
 import json
 import logging
+import sys
 from datetime import datetime, timedelta, timezone
 from typing import Any, Callable
 
@@ -21,9 +23,10 @@ ORG = "org-03"
 
 
 class FlakyVectorStore:
-    """Keeps nothing; of every four adds one reports a duplicate and one
-    fails outright, so the store's tolerated-failure paths (logging with a
-    traceback included) run all the time. Searches return five fixed hits."""
+    """Keeps nothing; of every four adds one reports a duplicate, one raises
+    another ValueError and one fails with another error, so every tolerated
+    failure path of the upsert (debug; warning and error with a traceback)
+    runs all the time. Searches return five fixed hits."""
 
     def __init__(self) -> None:
         self.calls = 0
@@ -33,6 +36,8 @@ class FlakyVectorStore:
         self.calls += 1
         if self.calls % 4 == 1:
             raise ValueError(f"Document with ID {ids[0]!r} already exists")
+        if self.calls % 4 == 2:
+            raise ValueError("bad vector dimension")
         if self.calls % 4 == 3:
             raise RuntimeError("vector store unavailable")
         return ids
@@ -154,11 +159,13 @@ def mixed_memory(workdir: str, db_facts: int, warmup: int, warmup_traversals: in
         for k in range(4):
             clamp(big_md if k == 0 else facts[(c + k) % len(facts)][3], VS_META_MAX)
 
-    def duck() -> tuple[int, int]:
-        """DuckDB's own account of its memory, and the database's used blocks."""
+    def duck() -> tuple[int, int, int]:
+        """DuckDB's own account of its memory, the database's used blocks, and
+        the interpreter's count of allocated memory blocks (after rss_kb's
+        garbage collection): objects left behind show in the last."""
         mem = conn.execute("SELECT sum(memory_usage_bytes) FROM duckdb_memory()").fetchone()[0] or 0
         used = conn.execute("SELECT used_blocks * block_size FROM pragma_database_size()").fetchone()[0] or 0
-        return int(mem) // 1024, int(used) // 1024
+        return int(mem) // 1024, int(used) // 1024, sys.getallocatedblocks()
 
     per_cycle = 40
     warm_samples: list[tuple[int, int]] = [(0, rss_kb())]
@@ -171,7 +178,7 @@ def mixed_memory(workdir: str, db_facts: int, warmup: int, warmup_traversals: in
         if t % step == 0:
             warm_samples.append((warmup + t, rss_kb()))
     samples: list[tuple[int, int]] = [(0, rss_kb())]
-    duck_samples: list[tuple[int, int, int]] = [(0, *duck())]
+    duck_samples: list[tuple[int, int, int, int]] = [(0, *duck())]
     done = 0
     c = 10**6
     while done < ops:
@@ -186,7 +193,54 @@ def mixed_memory(workdir: str, db_facts: int, warmup: int, warmup_traversals: in
             "growth_kb": samples[-1][1] - samples[0][1], "slope_kb_per_100k": _slope(samples) * 100_000,
             "second_half_growth_kb": samples[-1][1] - samples[len(samples) // 2][1],
             "duck_mem_growth_kb": duck_samples[-1][1] - duck_samples[0][1],
-            "db_used_growth_kb": duck_samples[-1][2] - duck_samples[0][2]}
+            "db_used_growth_kb": duck_samples[-1][2] - duck_samples[0][2],
+            "py_blocks_growth": duck_samples[-1][3] - duck_samples[0][3]}
+
+
+def own_leaks(workdir: str, calls: int) -> list[dict[str, Any]]:
+    """Each operation alone, many times, with the connection replaced by one
+    that answers at once with canned rows: DuckDB is out of the picture, so
+    what the process keeps is what the store keeps. Counts the interpreter's
+    allocated blocks (objects left behind) and RSS (any heap growth)."""
+    from overhead import CannedConnection
+
+    module = importlib.import_module(MODULE_NAME)
+    g = module.DuckSqliteGraph(workdir)
+    g.vector_store = FlakyVectorStore()
+    md = {"user_id": "user-03-00", "org_id": ORG, "graph_slice_id": "slice-01", "kind": "claim"}
+    big = {"user_id": "u", "org_id": ORG, "code_content": "def f(x):\n    return 'é'\n" * 8000,
+           "docstring": "Returns the thing.\t" * 6000, "n": 1}
+    rows3 = [(f"ent:{i}", "relates_to", f"ent:{i + 1}") for i in range(20)]
+    rows4 = [(s, p, o, '{"kind":"claim","n":[1,2.5,null]}') for s, p, o in rows3]
+    heavy = max(1, calls // 10)  # the 180 KB cases cost about half a millisecond each
+    cases = [
+        ("upsert_fact (vector store: duplicate, ValueError, other error, ok)", lambda i: g.upsert_fact(
+            "ent:1", "relates_to", f"ent:{i % 50}", md), [], calls),
+        ("upsert_fact with 180 KB of metadata (clamped)", lambda i: g.upsert_fact("ent:1", "defines", "f", big),
+         [], heavy),
+        ("search (5 hits)", lambda i: g.search("what", user_id="u", org_id=ORG), [], calls),
+        ("get_neighbours (20 rows)", lambda i: g.get_neighbours("ent:1", 1 + i % 3), rows3, calls),
+        ("fetch_by_metadata (20 rows, one unsafe key)", lambda i: g.fetch_by_metadata(
+            org_id=ORG, filters={"kind": "claim", "bad key": "x"}), rows4, calls),
+        ("purge_expired", lambda i: g.purge_expired(90), [], calls),
+        ("delete_context", lambda i: g.delete_context(org_id=ORG, graph_slice_id="slice-01"), [(3,)], calls),
+        ("_det_id", lambda i: g._det_id(f"ent:{i % 50}|p|o", "u", ORG), [], calls),
+        ("_clamp_metadata_for_vs (180 KB)", lambda i: g._clamp_metadata_for_vs(big, VS_META_MAX), [], heavy),
+    ]
+    out = []
+    for name, fn, rows, n in cases:
+        g.conn = CannedConnection(rows)
+        for i in range(max(1, n // 10)):
+            fn(i)
+        rss0 = rss_kb()
+        gc.collect()
+        blocks0 = sys.getallocatedblocks()
+        for i in range(n):
+            fn(i)
+        gc.collect()
+        blocks1 = sys.getallocatedblocks()
+        out.append({"op": name, "calls": n, "py_blocks": blocks1 - blocks0, "rss_kb": rss_kb() - rss0})
+    return out
 
 
 def _slope(samples: list[tuple[int, int]]) -> float:

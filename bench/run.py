@@ -40,12 +40,14 @@ FULL = {
     ],
     "mixed": {"db_facts": 10_000, "warmup": 20_000, "warmup_traversals": 45_000, "ops": 200_000,
               "sample_every": 10_000},
+    "own_leaks": {"calls": 50_000},
 }
 QUICK = {
     "overhead": {"db_facts": 2_000, "scale": 0.15},
     "clamping": {"reps": 5},
     "scale": [{"n": 2_000, "store_writes": 500, "query_reps": 3, "delete_reps": 2}],
     "mixed": {"db_facts": 1_000, "warmup": 400, "warmup_traversals": 300, "ops": 2_000, "sample_every": 500},
+    "own_leaks": {"calls": 1_000},
 }
 
 
@@ -354,11 +356,21 @@ def memory_section(points: list[dict[str, Any]], mixed: dict[str, Any], misses: 
         warm = m["warm_samples"]
         mrows.append([label, " → ".join(mib(kb) for _, kb in (warm[0], warm[1], warm[-1])),
                       f"{m['growth_kb'] / 1024:+.1f} MiB", f"{m['second_half_growth_kb'] / 1024:+.1f} MiB",
-                      f"{m['slope_kb_per_100k'] / 1024:+.1f} MiB", f"{m['duck_mem_growth_kb'] / 1024:+.1f} MiB"])
-    mrows.append(["the store minus the floor", "", f"{diff_kb / 1024:+.1f} MiB", "", "", ""])
+                      f"{m['slope_kb_per_100k'] / 1024:+.1f} MiB", f"{m['duck_mem_growth_kb'] / 1024:+.1f} MiB",
+                      f"{m['py_blocks_growth']:+,}"])
+    mrows.append(["the store minus the floor", "", f"{diff_kb / 1024:+.1f} MiB", "", "", "",
+                  f"{store['py_blocks_growth'] - floor['py_blocks_growth']:+,}"])
+    own = mixed["own"]
+    own_rows = [[o["op"], f"{o['calls']:,}", f"{o['py_blocks']:+,}", f"{o['rss_kb'] / 1024:+.1f} MiB"] for o in own]
+    own_clean = all(o["rss_kb"] < 1024 and abs(o["py_blocks"]) < 100 for o in own)
     if not ok:
-        verdict = ("the floor grows as much, so the growth is the database's or the interpreter's, not the store's"
-                   if diff_kb < MEMORY_GOAL_KB else "the store grows more than the floor")
+        if diff_kb < MEMORY_GOAL_KB and own_clean:
+            verdict = ("the floor grows about as much and the store's operations alone keep nothing, so the "
+                       "growth is the database's, not the store's")
+        elif diff_kb < MEMORY_GOAL_KB:
+            verdict = "the floor grows about as much, but an operation alone kept memory: see the last table"
+        else:
+            verdict = "the store grows more than the floor"
         misses.append(f"RSS growth over {store['ops']:,} mixed operations: {store['growth_kb'] / 1024:+.1f} MiB "
                       f"against the floor's {floor['growth_kb'] / 1024:+.1f} MiB ({verdict})")
     curve = ", ".join(f"{count(i) if i else 0} → {mib(kb)}" for i, kb in store["warm_samples"])
@@ -381,8 +393,9 @@ def memory_section(points: list[dict[str, Any]], mixed: dict[str, Any], misses: 
         f"Mixed operations, on a database of {count(params['db_facts'])} facts. Warm-up: {params['warmup']:,} "
         f"mixed operations, then {params['warmup_traversals']:,} traversals (depth 1 to 3 from 200 entities). "
         f"Then {store['ops']:,} operations in cycles of 40: 2 upserts (rewrites of existing facts with new "
-        "metadata; of every four vector-store adds one reports a duplicate and one fails, so the "
-        "tolerated-failure paths run), 3 traversals, 3 filter fetches, 1 purge, 1 context deletion, 18 "
+        "metadata; of every four vector-store adds one reports a duplicate, one raises another ValueError "
+        "and one fails with another error, so every tolerated-failure path runs, log records with tracebacks "
+        "included), 3 traversals, 3 filter fetches, 1 purge, 1 context deletion, 18 "
         "searches, 8 identifiers and 4 clampings (one of 180 KB of metadata). RSS is sampled every "
         f"{params['sample_every']:,} operations after a garbage collection. The floor runs the same sequence "
         "written directly in Python (the same statements, `hashlib`, `json`, the plain clamping, the same "
@@ -390,13 +403,21 @@ def memory_section(points: list[dict[str, Any]], mixed: dict[str, Any], misses: 
         "",
         table(["process", "warm-up: start → after the mixed part → after the traversals",
                f"growth over the {store['ops']:,} operations", "of it in the second half",
-               "trend (least squares) per 100k operations", "DuckDB's account: growth"], mrows),
+               "trend (least squares) per 100k operations", "DuckDB's account: growth",
+               "interpreter's allocated blocks: growth"], mrows),
         "",
         f"Goal: the store's growth under {MEMORY_GOAL_KB // 1024} MiB: {'met' if ok else '**missed**'} "
         f"({store['growth_kb'] / 1024:+.1f} MiB; the store minus the floor: {diff_kb / 1024:+.1f} MiB).",
         "",
         f"RSS during the warm-up (operations → RSS), the store: {curve}; the floor: {curve_f}. "
         f"Samples after the warm-up, the store: {samples}; the floor: {samples_f}.",
+        "",
+        "Each operation alone, after a tenth of its calls as warm-up, with the connection replaced by the "
+        "canned one of section 1 (DuckDB out of the picture) and the failing vector store of the mixed run: "
+        "the interpreter's allocated blocks (`sys.getallocatedblocks()` after a garbage collection: "
+        "objects left behind) and RSS (any heap growth) after all calls against before them.",
+        "",
+        table(["operation", "calls", "allocated blocks left", "RSS growth"], own_rows),
     ])
 
 
@@ -529,6 +550,8 @@ def main(argv: list[str] | None = None) -> int:
         for side in ("store", "floor"):
             progress(f"mixed operations, {side}")
             mixed[side] = run_task("mixed_memory", {**plan["mixed"], "floor": side == "floor"})
+        progress("each operation alone, without the database")
+        mixed["own"] = run_task("own_leaks", plan["own_leaks"])
     if "clamping" in wanted:
         progress("clamping")
         clamp = run_task("clamping", plan["clamping"], workdir=False)

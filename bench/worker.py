@@ -14,6 +14,7 @@ TASKS = {
     "overhead": ("overhead", "run"),
     "scale": ("scale", "run"),
     "mixed_memory": ("memory", "mixed_memory"),
+    "own_leaks": ("memory", "own_leaks"),
     "clamping": ("clamping", "run"),
 }
 
