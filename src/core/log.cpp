@@ -38,13 +38,14 @@ void Logger::write(LogLevel level, const StaticString& format, std::initializer_
         if (n + 1 >= std::size(stack)) raise(PyExc_SystemError, "too many log arguments");
         stack[n++] = a;
     }
-    Ref kwnames;
+    PyObject* kwnames = nullptr;
     if (with_traceback) {
+        static PyObject* const exc_info_keyword = Ref::steal(PyTuple_Pack(1, names().exc_info)).release();
         stack[n++] = Py_True;
-        kwnames = Ref::steal(PyTuple_Pack(1, names().exc_info));
+        kwnames = exc_info_keyword;
     }
     const size_t npositional = n - (with_traceback ? 1 : 0);
-    Ref result = Ref::steal(PyObject_VectorcallMethod(method_name(level), stack, npositional, kwnames.get()));
+    Ref result = Ref::steal(PyObject_VectorcallMethod(method_name(level), stack, npositional, kwnames));
 }
 
 void Logger::write_message(LogLevel level, PyObject* message) const {

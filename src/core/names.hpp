@@ -22,7 +22,9 @@ namespace kg {
     X(days) X(match) X(isEnabledFor) X(debug) X(info) X(warning) X(error) \
     X(exc_info) X(add_note) X(component) X(message) X(cause) X(lower)     \
     /* metadata keys */                                                   \
-    X(user_id) X(org_id) X(code_content) X(docstring)
+    X(user_id) X(org_id) X(code_content) X(docstring)                     \
+    /* keys of the records the retrieval operations return */            \
+    X(subject) X(predicate) X(object) X(score) X(metadata)
 
 struct Names {
 #define KG_DECLARE_NAME(n) PyObject* n = nullptr;

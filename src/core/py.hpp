@@ -48,6 +48,19 @@ inline Ref list(std::initializer_list<PyObject*> items) {
     return result;
 }
 
+// object.name(*positional, **keywords): `args` holds the positional values
+// followed by the keyword values named by `kwnames`.
+inline Ref call_method_kw(PyObject* object, PyObject* name, std::initializer_list<PyObject*> args,
+                          PyObject* kwnames) {
+    PyObject* stack[8];
+    if (args.size() + 1 > std::size(stack)) raise(PyExc_SystemError, "too many arguments for call_method_kw");
+    stack[0] = object;
+    size_t n = 1;
+    for (PyObject* a : args) stack[n++] = a;
+    const size_t npositional = n - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, npositional, kwnames));
+}
+
 inline Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 inline Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }

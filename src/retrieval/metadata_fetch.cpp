@@ -36,7 +36,7 @@ Ref parsed_metadata(PyObject* loads, PyObject* stored) {
 Ref fact_record(PyObject* loads, PyObject* row) {
     Ref record = triple_record(row);
     Ref stored = Ref::steal(PySequence_GetItem(row, 3));
-    check(PyDict_SetItemString(record.get(), "metadata", parsed_metadata(loads, stored.get()).get()));
+    check(PyDict_SetItem(record.get(), names().metadata, parsed_metadata(loads, stored.get()).get()));
     return record;
 }
 
@@ -77,14 +77,14 @@ Ref fetch_by_metadata(const BoundArgs& args) {
 
     Ref sql = Ref::steal(PyUnicode_FromStringAndSize(query.data(), static_cast<Py_ssize_t>(query.size())));
     Ref conn = py::attr(self, n.conn);
-    Ref rows = execute_fetchall(conn.get(), sql.get(), params.get());
-    Ref row_list = Ref::steal(PySequence_List(rows.get()));
+    Ref rows = row_list(execute_fetchall(conn.get(), sql.get(), params.get()));
 
     Ref json = global(n.json);
     Ref loads = py::attr(json.get(), n.loads);
     Ref results = Ref::steal(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(row_list.get()); ++i) {
-        check(PyList_Append(results.get(), fact_record(loads.get(), PyList_GET_ITEM(row_list.get(), i)).get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+        Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
+        check(PyList_Append(results.get(), fact_record(loads.get(), row.get()).get()));
     }
 
     if (logger.enabled(LogLevel::Debug)) {

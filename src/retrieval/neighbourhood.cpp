@@ -35,16 +35,16 @@ Ref get_neighbours(const BoundArgs& args) {
     }
     Ref params = py::list({entity, entity, depth});
     Ref conn = py::attr(self, names().conn);
-    Ref rows = execute_fetchall(conn.get(), kWalk.get(), params.get());
-    Ref row_list = Ref::steal(PySequence_List(rows.get()));
+    Ref rows = row_list(execute_fetchall(conn.get(), kWalk.get(), params.get()));
 
     if (logger.enabled(LogLevel::Debug)) {
-        Ref count = py::integer(PyList_GET_SIZE(row_list.get()));
+        Ref count = py::integer(PyList_GET_SIZE(rows.get()));
         logger.write(LogLevel::Debug, kDebugDone, {py::head(entity, 40).get(), count.get()});
     }
     Ref results = Ref::steal(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(row_list.get()); ++i) {
-        check(PyList_Append(results.get(), triple_record(PyList_GET_ITEM(row_list.get(), i)).get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+        Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
+        check(PyList_Append(results.get(), triple_record(row.get()).get()));
     }
     return results;
 }

@@ -11,6 +11,7 @@ namespace {
 
 const StaticString kDebugEnter{"KG search: query=%s user=%s org=%s k=%d"};
 const StaticString kDebugDone{"KG search returned %d results for query=%s"};
+const StaticString kBar{"|"};
 
 [[noreturn]] void raise_need_more(Py_ssize_t found) {
     raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
@@ -18,6 +19,11 @@ const StaticString kDebugDone{"KG search returned %d results for query=%s"};
 
 // Unpacks a hit into exactly two values, with the host's unpacking messages.
 void unpack_pair(PyObject* hit, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(hit) && PyTuple_GET_SIZE(hit) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(hit, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(hit, 1));
+        return;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(hit));
     Ref* targets[] = {&first, &second};
     for (Py_ssize_t i = 0; i < 2; ++i) {
@@ -39,12 +45,11 @@ void unpack_pair(PyObject* hit, Ref& first, Ref& second) {
 // {"subject", "predicate", "object", "score"} from "s|p|o", split at the
 // first two bars; the object keeps any further bars.
 Ref record_of(PyObject* text, PyObject* score) {
-    Ref bar = py::str("|");
-    Ref pieces = Ref::steal(PyUnicode_Split(text, bar.get(), 2));
+    Ref pieces = Ref::steal(PyUnicode_Split(text, kBar.get(), 2));
     const Py_ssize_t found = PyList_GET_SIZE(pieces.get());
     if (found < 3) raise_need_more(found);
     Ref record = triple_record(pieces.get());
-    check(PyDict_SetItemString(record.get(), "score", score));
+    check(PyDict_SetItem(record.get(), names().score, score));
     return record;
 }
 
@@ -59,7 +64,8 @@ Ref search(const BoundArgs& args) {
     const Names& n = names();
 
     Logger logger = Logger::current();
-    if (logger.enabled(LogLevel::Debug)) {
+    const bool debug = logger.enabled(LogLevel::Debug);
+    if (debug) {
         logger.write(LogLevel::Debug, kDebugEnter, {py::head(query, 60).get(), user_id, org_id, k});
     }
 
@@ -67,9 +73,8 @@ Ref search(const BoundArgs& args) {
     check(PyDict_SetItem(filter.get(), n.user_id, user_id));
     check(PyDict_SetItem(filter.get(), n.org_id, org_id));
     Ref vector_store = py::attr(self, n.vector_store);
-    Ref search_method = py::attr(vector_store.get(), n.similarity_search_with_score);
-    Ref kwnames = Ref::steal(PyTuple_Pack(2, n.k, n.filter));
-    Ref docs = py::call_kw(search_method.get(), {query, k, filter.get()}, kwnames.get());
+    static PyObject* const kwnames = Ref::steal(PyTuple_Pack(2, n.k, n.filter)).release();
+    Ref docs = py::call_method_kw(vector_store.get(), n.similarity_search_with_score, {query, k, filter.get()}, kwnames);
 
     Ref results = Ref::steal(PyList_New(0));
     Ref hits = Ref::steal(PyObject_GetIter(docs.get()));
@@ -85,7 +90,7 @@ Ref search(const BoundArgs& args) {
     }
     if (PyErr_Occurred()) throw_error_already_set();
 
-    if (logger.enabled(LogLevel::Debug)) {
+    if (debug) {
         Ref count = py::integer(PyList_GET_SIZE(results.get()));
         logger.write(LogLevel::Debug, kDebugDone, {count.get(), py::head(query, 40).get()});
     }

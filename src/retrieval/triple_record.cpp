@@ -1,15 +1,31 @@
 #include "retrieval/triple_record.hpp"
 
+#include "core/module_state.hpp"
+
 namespace kg {
 
 Ref triple_record(PyObject* row) {
-    static const char* const keys[] = {"subject", "predicate", "object"};
+    const Names& n = names();
+    PyObject* const keys[] = {n.subject, n.predicate, n.object};
     Ref record = Ref::steal(PyDict_New());
+    // Rows come as tuples and split texts as lists; anything else by index.
+    const bool is_tuple = PyTuple_CheckExact(row) && PyTuple_GET_SIZE(row) >= 3;
+    const bool is_list = PyList_CheckExact(row) && PyList_GET_SIZE(row) >= 3;
     for (Py_ssize_t i = 0; i < 3; ++i) {
-        Ref value = Ref::steal(PySequence_GetItem(row, i));
-        check(PyDict_SetItemString(record.get(), keys[i], value.get()));
+        if (is_tuple || is_list) {
+            PyObject* value = is_tuple ? PyTuple_GET_ITEM(row, i) : PyList_GET_ITEM(row, i);
+            check(PyDict_SetItem(record.get(), keys[i], value));
+        } else {
+            Ref value = Ref::steal(PySequence_GetItem(row, i));
+            check(PyDict_SetItem(record.get(), keys[i], value.get()));
+        }
     }
     return record;
+}
+
+Ref row_list(Ref rows) {
+    if (PyList_CheckExact(rows.get())) return rows;
+    return Ref::steal(PySequence_List(rows.get()));
 }
 
 }  // namespace kg

@@ -11,4 +11,7 @@ namespace kg {
 // split document text).
 Ref triple_record(PyObject* row);
 
+// The rows a statement returned, as a list (fetchall already gives one).
+Ref row_list(Ref rows);
+
 }  // namespace kg

@@ -50,8 +50,8 @@ std::size_t count(const Char* data, Py_ssize_t begin, Py_ssize_t end) {
 Ref compact_json(PyObject* value) {
     Ref json = global(names().json);
     Ref dumps = py::attr(json.get(), names().dumps);
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, names().separators));
-    return py::call_kw(dumps.get(), {value, separators()}, kwnames.get());
+    static PyObject* const kwnames = Ref::steal(PyTuple_Pack(1, names().separators)).release();
+    return py::call_kw(dumps.get(), {value, separators()}, kwnames);
 }
 
 Py_ssize_t escaped_length(PyObject* text, Py_ssize_t begin, Py_ssize_t end) {
