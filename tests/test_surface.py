@@ -235,7 +235,7 @@ def test_operation_signature(cls, name):
     assert sig.return_annotation == returns
 
 
-@pytest.mark.parametrize("name", [n for n, spec in OPERATIONS.items() if spec[0] == "instance"])
+@pytest.mark.parametrize("name", [n for n, entry in OPERATIONS.items() if entry[0] == "instance"])
 def test_instance_operations_bind_to_the_instance(cls, started_store, name):
     op = vars(cls)[name]
     assert getattr(cls, name) is op

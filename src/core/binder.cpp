@@ -16,7 +16,7 @@ bool offers_integer_conversion(PyObject* value) {
     return nb != nullptr && (nb->nb_index != nullptr || nb->nb_int != nullptr || nb->nb_float != nullptr);
 }
 
-[[noreturn]] void raise_positional_count(const OperationSpec& spec, Py_ssize_t min, Py_ssize_t max,
+[[noreturn]] void raise_positional_count(const OperationDef& definition, Py_ssize_t min, Py_ssize_t max,
                                          bool unbounded, Py_ssize_t given) {
     Py_ssize_t expected;
     const char* more_or_less;
@@ -28,7 +28,7 @@ bool offers_integer_conversion(PyObject* value) {
         more_or_less = "at most";
     }
     if (min == max && !unbounded) more_or_less = "exactly";
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", definition.name,
           more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
@@ -46,8 +46,8 @@ PyObject* find_keyword(PyObject* name, PyObject* const* kwvalues, PyObject* kwna
 }
 
 // Index of the parameter called `keyword`, or -1.
-Py_ssize_t find_param(const OperationSpec& spec, PyObject* const* param_names, PyObject* keyword) {
-    const auto n = static_cast<Py_ssize_t>(spec.params.size());
+Py_ssize_t find_param(const OperationDef& definition, PyObject* const* param_names, PyObject* keyword) {
+    const auto n = static_cast<Py_ssize_t>(definition.params.size());
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (param_names[i] == keyword) return i;
     }
@@ -59,19 +59,19 @@ Py_ssize_t find_param(const OperationSpec& spec, PyObject* const* param_names, P
 
 // Every keyword must name a parameter not already filled positionally,
 // unless the operation takes **kwargs.
-void check_keywords(const OperationSpec& spec, PyObject* const* param_names, Py_ssize_t nargs,
+void check_keywords(const OperationDef& definition, PyObject* const* param_names, Py_ssize_t nargs,
                     PyObject* kwnames, bool takes_var_keyword) {
     if (kwnames == nullptr) return;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-        const Py_ssize_t index = find_param(spec, param_names, keyword);
-        const bool bindable = index >= 0 && (spec.params[index].kind == ParamKind::PositionalOrKeyword ||
-                                             spec.params[index].kind == ParamKind::KeywordOnly);
-        if (bindable && index < nargs && is_positional(spec.params[index])) {
-            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, keyword);
+        const Py_ssize_t index = find_param(definition, param_names, keyword);
+        const bool bindable = index >= 0 && (definition.params[index].kind == ParamKind::PositionalOrKeyword ||
+                                             definition.params[index].kind == ParamKind::KeywordOnly);
+        if (bindable && index < nargs && is_positional(definition.params[index])) {
+            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", definition.name, keyword);
         }
         if (!bindable && !takes_var_keyword) {
-            raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
+            raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", definition.name, keyword);
         }
     }
 }
@@ -119,11 +119,11 @@ void check_exact_type(const Param& param, PyObject* value) {
 
 }  // namespace
 
-BoundArgs bind_arguments(const OperationSpec& spec, PyObject* const* param_names, PyObject* const* args,
+BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_names, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t npositional = 0, nrequired_positional = 0;
     bool takes_var_positional = false, takes_var_keyword = false;
-    for (const Param& p : spec.params) {
+    for (const Param& p : definition.params) {
         if (is_positional(p)) {
             ++npositional;
             if (!p.default_int) ++nrequired_positional;
@@ -134,7 +134,7 @@ BoundArgs bind_arguments(const OperationSpec& spec, PyObject* const* param_names
     PyObject* const* kwvalues = args + nargs;
 
     if (nargs > npositional && !takes_var_positional) {
-        raise_positional_count(spec, nrequired_positional, npositional, false, nargs);
+        raise_positional_count(definition, nrequired_positional, npositional, false, nargs);
     }
 
     BoundArgs bound;
@@ -142,37 +142,37 @@ BoundArgs bind_arguments(const OperationSpec& spec, PyObject* const* param_names
     // keyword, then from the default. A missing required one reports how many
     // arguments were found before it.
     for (Py_ssize_t i = 0; i < npositional; ++i) {
-        const Param& p = spec.params[i];
+        const Param& p = definition.params[i];
         PyObject* value = i < nargs ? args[i] : find_keyword(param_names[i], kwvalues, kwnames);
         if (value != nullptr) {
             bound.slot(i) = Ref::borrow(value);
         } else if (p.default_int) {
             bound.slot(i) = Ref::steal(PyLong_FromLong(*p.default_int));
         } else {
-            raise_positional_count(spec, nrequired_positional, npositional, takes_var_positional, i);
+            raise_positional_count(definition, nrequired_positional, npositional, takes_var_positional, i);
         }
     }
 
-    check_keywords(spec, param_names, nargs, kwnames, takes_var_keyword);
+    check_keywords(definition, param_names, nargs, kwnames, takes_var_keyword);
 
-    for (std::size_t i = npositional; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (std::size_t i = npositional; i < definition.params.size(); ++i) {
+        const Param& p = definition.params[i];
         if (p.kind != ParamKind::KeywordOnly) continue;
         if (PyObject* value = find_keyword(param_names[i], kwvalues, kwnames)) {
             bound.slot(i) = Ref::borrow(value);
         } else if (p.default_int) {
             bound.slot(i) = Ref::steal(PyLong_FromLong(*p.default_int));
         } else {
-            raise(PyExc_TypeError, "%s() needs keyword-only argument %U", spec.name, param_names[i]);
+            raise(PyExc_TypeError, "%s() needs keyword-only argument %U", definition.name, param_names[i]);
         }
     }
 
     // Integers are normalised before any parameter is type-tested.
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        if (spec.params[i].type == ParamType::Int) normalise_integer(spec.params[i], bound.slot(i));
+    for (std::size_t i = 0; i < definition.params.size(); ++i) {
+        if (definition.params[i].type == ParamType::Int) normalise_integer(definition.params[i], bound.slot(i));
     }
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        if (bound[i] != nullptr) check_exact_type(spec.params[i], bound[i]);
+    for (std::size_t i = 0; i < definition.params.size(); ++i) {
+        if (bound[i] != nullptr) check_exact_type(definition.params[i], bound[i]);
     }
     return bound;
 }
@@ -184,9 +184,9 @@ Ref normalise_integer_argument(const char* param_name, PyObject* value) {
     return normalised;
 }
 
-Ref check_result(const OperationSpec& spec, Ref result) {
+Ref check_result(const OperationDef& definition, Ref result) {
     PyObject* r = result.get();
-    switch (spec.result) {
+    switch (definition.result) {
     case ResultRule::Unchecked:
         return result;
     case ResultRule::StrOrNone:

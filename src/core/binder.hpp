@@ -3,20 +3,20 @@
 // exact-type checks. Also the rule applied to each operation's result.
 #pragma once
 
-#include "core/operation_spec.hpp"
+#include "core/operation_def.hpp"
 
 namespace kg {
 
-// `param_names` holds the interned names of `spec.params`, in order.
+// `param_names` holds the interned names of `definition.params`, in order.
 // Throws PyErrorAlreadySet with a TypeError (or the error of an integer
 // conversion) set.
-BoundArgs bind_arguments(const OperationSpec& spec, PyObject* const* param_names, PyObject* const* args,
+BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_names, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames);
 
 // The integer rule of the boundary on its own, for a value that reaches an
 // operation's body without a call (a class constant read by the upsert).
 Ref normalise_integer_argument(const char* param_name, PyObject* value);
 
-Ref check_result(const OperationSpec& spec, Ref result);
+Ref check_result(const OperationDef& definition, Ref result);
 
 }  // namespace kg

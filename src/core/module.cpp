@@ -55,7 +55,7 @@ void bind_host_names(PyObject* module) {
     bind(globals, py::str(kStoreClassName).get(), std::move(store_class));
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef* /*def*/) {
     return object_entry_point([&] {
         const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (current == -1) throw_error_already_set();
@@ -68,7 +68,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
         // Importing again (after removal from sys.modules) yields the module
         // already initialised; its exec then has nothing to do.
         if (initialised_module != nullptr) return Ref::borrow(initialised_module);
-        Ref name = py::attr(spec, "name");
+        Ref name = py::attr(module_spec, "name");
         return Ref::steal(PyModule_NewObject(name.get()));
     });
 }

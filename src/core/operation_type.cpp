@@ -15,7 +15,7 @@ PyTypeObject* operation_type = nullptr;
 struct OperationObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const OperationSpec* spec;
+    const OperationDef* definition;
     PyObject* name;        // strong
     PyObject* qualname;    // strong
     PyObject* module;      // strong
@@ -29,8 +29,8 @@ OperationObject* as_operation(PyObject* o) { return reinterpret_cast<OperationOb
 PyObject* operation_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return object_entry_point([&] {
         OperationObject* op = as_operation(callable);
-        BoundArgs bound = bind_arguments(*op->spec, op->param_names, args, PyVectorcall_NARGS(nargsf), kwnames);
-        return check_result(*op->spec, op->spec->body(bound));
+        BoundArgs bound = bind_arguments(*op->definition, op->param_names, args, PyVectorcall_NARGS(nargsf), kwnames);
+        return check_result(*op->definition, op->definition->body(bound));
     });
 }
 
@@ -62,7 +62,7 @@ PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_operation(se
 PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_operation(self)->module); }
 
 PyObject* get_doc(PyObject* self, void*) {
-    const char* doc = as_operation(self)->spec->doc;
+    const char* doc = as_operation(self)->definition->doc;
     if (doc == nullptr) Py_RETURN_NONE;
     return PyUnicode_FromString(doc);
 }
@@ -72,12 +72,12 @@ PyObject* get_annotations(PyObject* self, void*) {
         OperationObject* op = as_operation(self);
         if (op->annotations == nullptr) {
             Ref annotations = Ref::steal(PyDict_New());
-            for (std::size_t i = 0; i < op->spec->params.size(); ++i) {
-                const char* text = op->spec->params[i].annotation;
+            for (std::size_t i = 0; i < op->definition->params.size(); ++i) {
+                const char* text = op->definition->params[i].annotation;
                 if (text != nullptr) check(PyDict_SetItem(annotations.get(), op->param_names[i], py::str(text).get()));
             }
-            if (op->spec->return_annotation != nullptr) {
-                check(PyDict_SetItemString(annotations.get(), "return", py::str(op->spec->return_annotation).get()));
+            if (op->definition->return_annotation != nullptr) {
+                check(PyDict_SetItemString(annotations.get(), "return", py::str(op->definition->return_annotation).get()));
             }
             op->annotations = annotations.release();
         }
@@ -88,9 +88,9 @@ PyObject* get_annotations(PyObject* self, void*) {
 // Defaults of the positional parameters, as a tuple, or None.
 PyObject* get_defaults(PyObject* self, void*) {
     return object_entry_point([&] {
-        const OperationSpec& spec = *as_operation(self)->spec;
+        const OperationDef& definition = *as_operation(self)->definition;
         Ref defaults = Ref::steal(PyList_New(0));
-        for (const Param& p : spec.params) {
+        for (const Param& p : definition.params) {
             if (p.kind == ParamKind::PositionalOrKeyword && p.default_int) {
                 check(PyList_Append(defaults.get(), py::integer(*p.default_int).get()));
             }
@@ -105,8 +105,8 @@ PyObject* get_kwdefaults(PyObject* self, void*) {
     return object_entry_point([&] {
         OperationObject* op = as_operation(self);
         Ref defaults = Ref::steal(PyDict_New());
-        for (std::size_t i = 0; i < op->spec->params.size(); ++i) {
-            const Param& p = op->spec->params[i];
+        for (std::size_t i = 0; i < op->definition->params.size(); ++i) {
+            const Param& p = op->definition->params[i];
             if (p.kind == ParamKind::KeywordOnly && p.default_int) {
                 check(PyDict_SetItem(defaults.get(), op->param_names[i], py::integer(*p.default_int).get()));
             }
@@ -132,8 +132,8 @@ Ref build_signature(OperationObject* op) {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     Ref parameter_type = py::attr(inspect.get(), "Parameter");
     Ref parameters = Ref::steal(PyList_New(0));
-    for (std::size_t i = 0; i < op->spec->params.size(); ++i) {
-        const Param& p = op->spec->params[i];
+    for (std::size_t i = 0; i < op->definition->params.size(); ++i) {
+        const Param& p = op->definition->params[i];
         Ref kind = py::attr(parameter_type.get(), inspect_kind_name(p.kind));
         Ref kwargs = Ref::steal(PyDict_New());
         if (p.default_int) check(PyDict_SetItemString(kwargs.get(), "default", py::integer(*p.default_int).get()));
@@ -144,8 +144,8 @@ Ref build_signature(OperationObject* op) {
     }
     Ref signature_type = py::attr(inspect.get(), "Signature");
     Ref kwargs = Ref::steal(PyDict_New());
-    if (op->spec->return_annotation) {
-        check(PyDict_SetItemString(kwargs.get(), "return_annotation", py::str(op->spec->return_annotation).get()));
+    if (op->definition->return_annotation) {
+        check(PyDict_SetItemString(kwargs.get(), "return_annotation", py::str(op->definition->return_annotation).get()));
     }
     Ref args = Ref::steal(PyTuple_Pack(1, parameters.get()));
     return Ref::steal(PyObject_Call(signature_type.get(), args.get(), kwargs.get()));
@@ -203,21 +203,21 @@ void ready_operation_type(PyObject* module) {
         Ref::steal(PyType_FromModuleAndSpec(module, &operation_type_spec, nullptr)).release());
 }
 
-const OperationSpec* operation_spec_of(PyObject* object) {
+const OperationDef* operation_def_of(PyObject* object) {
     if (operation_type == nullptr || Py_TYPE(object) != operation_type) return nullptr;
-    return as_operation(object)->spec;
+    return as_operation(object)->definition;
 }
 
-Ref make_operation(const OperationSpec& spec, PyObject* module_name, const char* class_name) {
+Ref make_operation(const OperationDef& definition, PyObject* module_name, const char* class_name) {
     Ref object = Ref::steal(PyType_GenericAlloc(operation_type, 0));
     OperationObject* op = as_operation(object.get());  // zero-filled by the allocator
     op->vectorcall = operation_vectorcall;
-    op->spec = &spec;
-    op->name = Ref::steal(PyUnicode_InternFromString(spec.name)).release();
-    op->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name)).release();
+    op->definition = &definition;
+    op->name = Ref::steal(PyUnicode_InternFromString(definition.name)).release();
+    op->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, definition.name)).release();
     op->module = Py_NewRef(module_name);
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        op->param_names[i] = Ref::steal(PyUnicode_InternFromString(spec.params[i].name)).release();
+    for (std::size_t i = 0; i < definition.params.size(); ++i) {
+        op->param_names[i] = Ref::steal(PyUnicode_InternFromString(definition.params[i].name)).release();
     }
     return object;
 }

@@ -5,18 +5,18 @@
 // __kwdefaults__, __signature__).
 #pragma once
 
-#include "core/operation_spec.hpp"
+#include "core/operation_def.hpp"
 
 namespace kg {
 
 // Creates the type; called once at module load.
 void ready_operation_type(PyObject* module);
 
-// A new operation object for `spec`, as an attribute of the class
+// A new operation object for `definition`, as an attribute of the class
 // `class_name` in the module `module_name`.
-Ref make_operation(const OperationSpec& spec, PyObject* module_name, const char* class_name);
+Ref make_operation(const OperationDef& definition, PyObject* module_name, const char* class_name);
 
 // The table behind `object` if it is one of our operations, else nullptr.
-const OperationSpec* operation_spec_of(PyObject* object);
+const OperationDef* operation_def_of(PyObject* object);
 
 }  // namespace kg

@@ -3,7 +3,7 @@
 // the instance (or the class, for __new__) unless the operation is static.
 #pragma once
 
-#include "core/operation_spec.hpp"
+#include "core/operation_def.hpp"
 
 namespace kg::ops {
 

@@ -70,11 +70,11 @@ constexpr Param kFetchParams[] = {
 };
 
 // The operations in the class's definition order.
-const OperationSpec kNew{"__new__", true, kNewParams, nullptr, ResultRule::Unchecked, nullptr, ops::store_new};
-const OperationSpec kInit{"__init__", false, kInitParams, nullptr, ResultRule::Unchecked, nullptr, ops::store_init};
-const OperationSpec kEnsureSchema{"_ensure_schema", false, kSelfOnly, "None", ResultRule::Unchecked,
+const OperationDef kNew{"__new__", true, kNewParams, nullptr, ResultRule::Unchecked, nullptr, ops::store_new};
+const OperationDef kInit{"__init__", false, kInitParams, nullptr, ResultRule::Unchecked, nullptr, ops::store_init};
+const OperationDef kEnsureSchema{"_ensure_schema", false, kSelfOnly, "None", ResultRule::Unchecked,
                                   "Create tables / indexes if they do not already exist.", ops::ensure_schema};
-const OperationSpec kClamp{
+const OperationDef kClamp{
     "_clamp_metadata_for_vs", true, kClampParams, "Dict", ResultRule::Unchecked,
     "Return a copy of *metadata* whose JSON serialisation fits in *max_bytes*.\n"
     "\n"
@@ -82,27 +82,27 @@ const OperationSpec kClamp{
     "        the total fits.  This preserves all keys and as much data as possible.\n"
     "        ",
     ops::clamp_metadata_for_vs};
-const OperationSpec kDetId{"_det_id", true, kDetIdParams, "str", ResultRule::StrOrNone,
+const OperationDef kDetId{"_det_id", true, kDetIdParams, "str", ResultRule::StrOrNone,
                            "Deterministically derive the SHA\u2011256 id from the triple+actor.", ops::det_id};
-const OperationSpec kUpsert{"upsert_fact", false, kUpsertParams, "str", ResultRule::StrOrNone,
+const OperationDef kUpsert{"upsert_fact", false, kUpsertParams, "str", ResultRule::StrOrNone,
                             "Insert or update a fact and mirror it into the vector store.", ops::upsert_fact};
-const OperationSpec kSearch{"search", false, kSearchParams, "List[Dict]", ResultRule::Unchecked, nullptr,
+const OperationDef kSearch{"search", false, kSearchParams, "List[Dict]", ResultRule::Unchecked, nullptr,
                             ops::search};
-const OperationSpec kNeighbours{"get_neighbours", false, kNeighboursParams, "List[Dict]", ResultRule::Unchecked,
+const OperationDef kNeighbours{"get_neighbours", false, kNeighboursParams, "List[Dict]", ResultRule::Unchecked,
                                 "Breadth\u2011first traversal up to *depth* hops from *entity*.",
                                 ops::get_neighbours};
-const OperationSpec kPurge{"purge_expired", false, kPurgeParams, "None", ResultRule::Unchecked,
+const OperationDef kPurge{"purge_expired", false, kPurgeParams, "None", ResultRule::Unchecked,
                            "Remove facts whose *created_at* is older than *days*.", ops::purge_expired};
-const OperationSpec kDeleteContext{"delete_context", false, kDeleteContextParams, "int", ResultRule::IntOrNone,
+const OperationDef kDeleteContext{"delete_context", false, kDeleteContextParams, "int", ResultRule::IntOrNone,
                                    "Delete all triples linked to a particular graph slice id.", ops::delete_context};
-const OperationSpec kFetch{"fetch_by_metadata", false, kFetchParams, "List[Dict]", ResultRule::Unchecked,
+const OperationDef kFetch{"fetch_by_metadata", false, kFetchParams, "List[Dict]", ResultRule::Unchecked,
                            "Fetch triples whose metadata JSON includes the supplied key/value filters.",
                            ops::fetch_by_metadata};
 
 // A namespace entry: an operation or a constant.
 struct Member {
     const char* name;
-    const OperationSpec* operation;  // nullptr for constants
+    const OperationDef* operation;  // nullptr for constants
 };
 
 constexpr Member kMembers[] = {

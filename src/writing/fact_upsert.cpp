@@ -44,8 +44,8 @@ Ref clamp_for_vector_store(PyObject* self, PyObject* metadata, Py_ssize_t json_l
     const Names& n = names();
     Ref clamp = py::attr(self, n._clamp_metadata_for_vs);
     Ref budget = py::attr(self, n._VS_META_MAX);
-    const OperationSpec* spec = operation_spec_of(clamp.get());
-    if (spec == nullptr || spec->body != clamp_metadata_for_vs) {
+    const OperationDef* definition = operation_def_of(clamp.get());
+    if (definition == nullptr || definition->body != clamp_metadata_for_vs) {
         return py::call(clamp.get(), {metadata, budget.get()});
     }
     Ref max_bytes = normalise_integer_argument("max_bytes", budget.get());

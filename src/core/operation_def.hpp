@@ -54,7 +54,7 @@ private:
 
 using OperationBody = Ref (*)(const BoundArgs&);
 
-struct OperationSpec {
+struct OperationDef {
     const char* name;
     bool is_static;  // wrapped in staticmethod: no instance is bound
     std::span<const Param> params;
