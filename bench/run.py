@@ -321,9 +321,10 @@ def scale_section(points: list[dict[str, Any]], misses: list[str]) -> str:
         "degree, which the Zipf shape makes grow with the table.",
         "- Filter fetch of `org-00`: one row per fact of the organisation (10% of the table) and a "
         "`json.loads` of each row's metadata, so it grows with the rows returned.",
-        "- Purge with nothing due: flat. DuckDB skips every row group whose `created_at` statistics (min/max) "
-        "lie after the cutoff, so it reads almost nothing. With rows due it grows with the rows deleted "
-        "(each also leaves the primary key and the two indexes).",
+        "- Purge with nothing due: flat. The statistics DuckDB keeps on `created_at` show that no row is "
+        "older than the cutoff, so the scan is skipped (EXPLAIN ANALYZE of the same condition shows an empty "
+        "result in place of the scan). With rows due it grows with the rows deleted (each also leaves the "
+        "primary key and the two indexes).",
         "- Context deletion: the organisation's rows are scanned and their metadata parsed by "
         "`json_extract` even when no slice matches, so it grows with the organisation's share of the table.",
         "- Database file: grows with the table (the row, about 160 bytes of Compact JSON, the primary key "
