@@ -1,11 +1,12 @@
 """The benchmark suite: every operation against its floor, at growing scale,
 memory, and clamping. Prints the report and writes it to docs/benchmarks.md.
 
-    .venv/bin/python bench/run.py            # full run (about 20-30 minutes)
+    .venv/bin/python bench/run.py            # full run (about 20 minutes)
     .venv/bin/python bench/run.py --quick    # smoke run, under a minute
 
 Each measurement runs in its own process (the store is one per process), on
-a database in a fresh temporary directory."""
+a database in a fresh temporary directory. `--raw FILE` keeps the raw figures
+of a run; `--render FILE` writes the report again from them."""
 
 from __future__ import annotations
 
