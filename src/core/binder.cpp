@@ -117,6 +117,12 @@ void check_exact_type(const Param& param, PyObject* value) {
     }
 }
 
+// The default of `param` as a new int, or nothing when it has none.
+Ref default_of(const Param& param) {
+    if (!param.default_int) return Ref();
+    return Ref::steal(PyLong_FromLong(*param.default_int));
+}
+
 }  // namespace
 
 BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_names, PyObject* const* args,
@@ -144,11 +150,8 @@ BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_
     for (Py_ssize_t i = 0; i < npositional; ++i) {
         const Param& p = definition.params[i];
         PyObject* value = i < nargs ? args[i] : find_keyword(param_names[i], kwvalues, kwnames);
-        if (value != nullptr) {
-            bound.slot(i) = Ref::borrow(value);
-        } else if (p.default_int) {
-            bound.slot(i) = Ref::steal(PyLong_FromLong(*p.default_int));
-        } else {
+        bound.slot(i) = value != nullptr ? Ref::borrow(value) : default_of(p);
+        if (!bound[i]) {
             raise_positional_count(definition, nrequired_positional, npositional, takes_var_positional, i);
         }
     }
@@ -158,11 +161,9 @@ BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_
     for (std::size_t i = npositional; i < definition.params.size(); ++i) {
         const Param& p = definition.params[i];
         if (p.kind != ParamKind::KeywordOnly) continue;
-        if (PyObject* value = find_keyword(param_names[i], kwvalues, kwnames)) {
-            bound.slot(i) = Ref::borrow(value);
-        } else if (p.default_int) {
-            bound.slot(i) = Ref::steal(PyLong_FromLong(*p.default_int));
-        } else {
+        PyObject* value = find_keyword(param_names[i], kwvalues, kwnames);
+        bound.slot(i) = value != nullptr ? Ref::borrow(value) : default_of(p);
+        if (!bound[i]) {
             raise(PyExc_TypeError, "%s() needs keyword-only argument %U", definition.name, param_names[i]);
         }
     }

@@ -8,16 +8,6 @@
 namespace kg {
 namespace {
 
-PyObject* separators() {
-    static PyObject* cached = nullptr;
-    if (cached == nullptr) {
-        Ref comma = py::str(",");
-        Ref colon = py::str(":");
-        cached = Ref::steal(PyTuple_Pack(2, comma.get(), colon.get())).release();
-    }
-    return cached;
-}
-
 // Extra bytes over one per character. Written without branches so the
 // compiler can vectorise the loops below.
 template <typename Char>
@@ -48,10 +38,10 @@ std::size_t count(const Char* data, Py_ssize_t begin, Py_ssize_t end) {
 }  // namespace
 
 Ref compact_json(PyObject* value) {
-    Ref json = global(names().json);
-    Ref dumps = py::attr(json.get(), names().dumps);
+    static PyObject* const separators = Ref::steal(Py_BuildValue("(ss)", ",", ":")).release();
     static PyObject* const kwnames = Ref::steal(PyTuple_Pack(1, names().separators)).release();
-    return py::call_kw(dumps.get(), {value, separators()}, kwnames);
+    Ref json = global(names().json);
+    return py::call_method_kw(json.get(), names().dumps, {value, separators}, kwnames);
 }
 
 Py_ssize_t escaped_length(PyObject* text, Py_ssize_t begin, Py_ssize_t end) {
