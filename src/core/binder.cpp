@@ -185,6 +185,8 @@ Ref normalise_integer_argument(const char* param_name, PyObject* value) {
     return normalised;
 }
 
+void check_argument_type(const Param& param, PyObject* value) { check_exact_type(param, value); }
+
 Ref check_result(const OperationDef& definition, Ref result) {
     PyObject* r = result.get();
     switch (definition.result) {

@@ -17,6 +17,11 @@ BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_
 // operation's body without a call (a class constant read by the upsert).
 Ref normalise_integer_argument(const char* param_name, PyObject* value);
 
+// The exact-type rule of the boundary for one value of `param`, with the
+// boundary's message, for values that reach a body without a call of their
+// own (the facts of a batch).
+void check_argument_type(const Param& param, PyObject* value);
+
 Ref check_result(const OperationDef& definition, Ref result);
 
 }  // namespace kg

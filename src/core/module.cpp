@@ -37,7 +37,9 @@ void bind_host_names(PyObject* module) {
     bind(globals, n.duckdb, import("duckdb"));
     bind(globals, n.logging, import("logging"));
     bind(globals, n.hashlib, import("hashlib"));
-    bind(globals, n.json, import("json"));
+    Ref json = import("json");
+    state().standard_dumps = py::attr(json.get(), n.dumps).release();
+    bind(globals, n.json, std::move(json));
     bind(globals, n.re, import("re"));
     bind(globals, n.datetime, import_from("datetime", "datetime"));
     bind(globals, n.timedelta, import_from("datetime", "timedelta"));
@@ -90,6 +92,7 @@ int module_exec(PyObject* module) {
             // A failed load may be retried by a later import.
             Py_CLEAR(s.globals);
             Py_CLEAR(s.store_class);
+            Py_CLEAR(s.standard_dumps);
             throw;
         }
         initialised_module = Py_NewRef(module);

@@ -12,6 +12,7 @@ struct ModuleState {
     Names names;
     PyObject* globals = nullptr;      // the module namespace (strong reference)
     PyObject* store_class = nullptr;  // DuckSqliteGraph (strong reference)
+    PyObject* standard_dumps = nullptr;  // the standard library's json.dumps, as bound at load (strong)
     ConnLock conn_lock;
 };
 

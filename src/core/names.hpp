@@ -24,7 +24,9 @@ namespace kg {
     /* metadata keys */                                                   \
     X(user_id) X(org_id) X(code_content) X(docstring)                     \
     /* keys of the records the retrieval operations return */            \
-    X(subject) X(predicate) X(object) X(score) X(metadata)
+    X(subject) X(predicate) X(object) X(score) X(metadata)                \
+    /* parameters of the batch upsert */                                  \
+    X(graph) X(facts)
 
 struct Names {
 #define KG_DECLARE_NAME(n) PyObject* n = nullptr;

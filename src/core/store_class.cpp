@@ -139,6 +139,8 @@ Ref namespace_entry(const Member& member, PyObject* module_name) {
 
 }  // namespace
 
+const OperationDef& upsert_fact_definition() { return kUpsert; }
+
 Ref create_store_class(PyObject* module_name) {
     Ref ns = Ref::steal(PyDict_New());
     check(PyDict_SetItemString(ns.get(), "__module__", module_name));

@@ -3,7 +3,7 @@
 // class statement would create it.
 #pragma once
 
-#include "core/pyref.hpp"
+#include "core/operation_def.hpp"
 
 namespace kg {
 
@@ -11,5 +11,9 @@ inline constexpr const char* kStoreClassName = "DuckSqliteGraph";
 
 // Builds the class; `module_name` becomes its __module__.
 Ref create_store_class(PyObject* module_name);
+
+// The table of upsert_fact, whose boundary rules the batch upsert applies to
+// every fact.
+const OperationDef& upsert_fact_definition();
 
 }  // namespace kg

@@ -44,6 +44,14 @@ Ref compact_json(PyObject* value) {
     return py::call_method_kw(json.get(), names().dumps, {value, separators}, kwnames);
 }
 
+bool serialiser_is_standard() {
+    Ref json = global(names().json);
+    PyObject* dumps = nullptr;
+    if (check(PyObject_GetOptionalAttr(json.get(), names().dumps, &dumps)) == 0) return false;
+    Ref owned = Ref::steal(dumps);
+    return owned.get() == state().standard_dumps;
+}
+
 Py_ssize_t escaped_length(PyObject* text, Py_ssize_t begin, Py_ssize_t end) {
     const void* data = PyUnicode_DATA(text);
     std::size_t total = 0;

@@ -11,6 +11,11 @@ namespace kg {
 // json.dumps(value, separators=(",", ":"))
 Ref compact_json(PyObject* value);
 
+// Whether the module's `json.dumps` is still the standard library's own
+// function, as bound at load. Only then is Compact JSON known to be pure
+// ASCII text whose length in characters is its size in bytes.
+bool serialiser_is_standard();
+
 // The number of bytes that the serialiser writes between the quotes of
 // `text`: printable ASCII 1, quote and backslash 2, \b \t \n \f \r 2, any
 // other character up to U+FFFF 6 (\uXXXX), above U+FFFF 12 (a surrogate

@@ -9,8 +9,31 @@
 
 namespace kg {
 
-// `max_bytes` is an exact int. `known_size` is the length of the Compact
-// JSON of `metadata` when the caller has already produced it, or -1.
-Ref clamp_metadata(PyObject* metadata, PyObject* max_bytes, Py_ssize_t known_size);
+// A reduced copy of `metadata`; `max_bytes` is an exact int.
+Ref clamp_metadata(PyObject* metadata, PyObject* max_bytes);
+
+// Reduces `copy`, a private shallow copy of some metadata, and returns it.
+// `json_length` is the length of the Compact JSON of `copy` made by the
+// module's serialiser just before, with no other code run since, or -1.
+Ref clamp_copy(Ref copy, PyObject* max_bytes, Py_ssize_t json_length);
+
+// The instance's reduction for the vector store: its
+// `_clamp_metadata_for_vs` with its `_VS_META_MAX`, both read when this is
+// made. Our own clamp runs directly; an override is called as it is.
+class VectorStoreReduction {
+public:
+    explicit VectorStoreReduction(PyObject* self);
+
+    // The document metadata for `metadata`.
+    Ref reduce(PyObject* metadata) const;
+    // The same, for a caller that has just made `snapshot` (a shallow copy
+    // of `metadata`) and measured its Compact JSON.
+    Ref reduce_measured(PyObject* metadata, Ref snapshot, Py_ssize_t json_length) const;
+
+private:
+    Ref clamp_;
+    Ref budget_;     // as read from the instance
+    Ref max_bytes_;  // normalised to an exact int; only for our own clamp
+};
 
 }  // namespace kg

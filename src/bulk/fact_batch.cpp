@@ -1,0 +1,169 @@
+#include "bulk/fact_batch.hpp"
+
+#include "core/binder.hpp"
+#include "core/log.hpp"
+#include "core/module_state.hpp"
+#include "core/py.hpp"
+#include "core/store_class.hpp"
+#include "writing/compact_json.hpp"
+#include "writing/fact_parts.hpp"
+#include "writing/metadata_clamp.hpp"
+
+namespace kg::bulk {
+namespace {
+
+constexpr Py_ssize_t kFactFields = 4;  // subject, predicate, obj, metadata
+
+// `item` unpacked into its four fields as `subject, predicate, obj, metadata
+// = item` would, with the host's unpacking messages.
+void unpack_fact(PyObject* item, PyObject* (&fields)[kFactFields], Ref (&owned)[kFactFields]) {
+    if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && PySequence_Fast_GET_SIZE(item) == kFactFields) {
+        for (Py_ssize_t i = 0; i < kFactFields; ++i) {
+            owned[i] = Ref::borrow(PySequence_Fast_GET_ITEM(item, i));
+            fields[i] = owned[i].get();
+        }
+        return;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    for (Py_ssize_t i = 0; i < kFactFields; ++i) {
+        PyObject* value = PyIter_Next(iterator.get());
+        if (value == nullptr) {
+            if (PyErr_Occurred()) throw_error_already_set();
+            raise(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", kFactFields, i);
+        }
+        owned[i] = Ref::steal(value);
+        fields[i] = value;
+    }
+    PyObject* extra = PyIter_Next(iterator.get());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected %zd)", kFactFields);
+    }
+    if (PyErr_Occurred()) throw_error_already_set();
+}
+
+// Adds to the pending error a note naming the fact that raised it.
+[[noreturn]] void rethrow_for_position(Py_ssize_t position) {
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(
+        PyUnicode_FromFormat("facts[%zd] was refused; nothing of this upsert_facts call was written", position));
+    Ref added = Ref::steal_nullable(PyObject_CallMethodOneArg(exception.get(), names().add_note, note.get()));
+    if (!added) {
+        // A note that cannot be added must not hide the fact's own error.
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exception.release());
+    throw_error_already_set();
+}
+
+void append(const Ref& list, PyObject* value) { check(PyList_Append(list.get(), value)); }
+
+void replace(const Ref& list, Py_ssize_t index, PyObject* value) {
+    check(PyList_SetItem(list.get(), index, Py_NewRef(value)));
+}
+
+}  // namespace
+
+// Reads the facts with the store's facilities, each read once per call.
+class FactCollector {
+public:
+    explicit FactCollector(PyObject* self)
+        : self_(self),
+          det_id_(py::attr(self, names()._det_id)),
+          reduction_(self),
+          logger_(Logger::current()),
+          debug_(logger_.enabled(LogLevel::Debug)) {}
+
+    void add(FactBatch& batch, PyObject* item) {
+        PyObject* fields[kFactFields];
+        Ref owned[kFactFields];
+        unpack_fact(item, fields, owned);
+        const Param* params = upsert_fact_definition().params.data() + 1;  // after self
+        for (Py_ssize_t i = 0; i < kFactFields; ++i) check_argument_type(params[i], fields[i]);
+        PyObject* subject = fields[0];
+        PyObject* predicate = fields[1];
+        PyObject* obj = fields[2];
+        PyObject* metadata = fields[3];
+
+        const Names& n = names();
+        Ref user_id = actor_field(metadata, n.user_id);
+        Ref org_id = actor_field(metadata, n.org_id);
+        Ref triple = triple_text(subject, predicate, obj);
+        PyObject* det_args[] = {triple.get(), user_id.get(), org_id.get()};
+        Ref fact_id = Ref::steal(PyObject_Vectorcall(det_id_.get(), det_args, 3, nullptr));
+        if (debug_) log_fact_write(logger_, fact_id.get(), user_id.get(), org_id.get(), subject, predicate, obj);
+
+        // The row and the document come from one snapshot of the metadata.
+        Ref snapshot = Ref::steal(PyDict_Copy(metadata));
+        Ref metadata_json = compact_json(snapshot.get());
+        if (!PyUnicode_Check(metadata_json.get())) {
+            raise(PyExc_TypeError, "json.dumps returned %.200s, not str", Py_TYPE(metadata_json.get())->tp_name);
+        }
+        Ref vs_meta =
+            reduction_.reduce_measured(metadata, std::move(snapshot), PyUnicode_GET_LENGTH(metadata_json.get()));
+
+        append(batch.input_ids_, fact_id.get());
+        PyObject* slot = nullptr;
+        check(PyDict_GetItemRef(batch.slot_of_.get(), fact_id.get(), &slot));
+        PyObject* values[] = {fact_id.get(), subject,        predicate,           obj,         user_id.get(),
+                              org_id.get(),  metadata_json.get(), triple.get(), vs_meta.get()};
+        const Ref* lists[] = {&batch.fact_ids_, &batch.subjects_, &batch.predicates_,
+                              &batch.objs_,     &batch.user_ids_, &batch.org_ids_,
+                              &batch.metadata_jsons_, &batch.triples_, &batch.vs_metas_};
+        if (slot == nullptr) {
+            Ref index = py::integer(batch.distinct_count());
+            check(PyDict_SetItem(batch.slot_of_.get(), fact_id.get(), index.get()));
+            for (std::size_t i = 0; i < std::size(lists); ++i) append(*lists[i], values[i]);
+        } else {
+            // A repeat: the later occurrence wins, in the earlier one's place.
+            Ref owned_slot = Ref::steal(slot);
+            const Py_ssize_t index = PyLong_AsSsize_t(slot);
+            for (std::size_t i = 0; i < std::size(lists); ++i) replace(*lists[i], index, values[i]);
+        }
+    }
+
+private:
+    PyObject* self_;
+    Ref det_id_;
+    VectorStoreReduction reduction_;
+    Logger logger_;
+    bool debug_;
+};
+
+FactBatch::FactBatch()
+    : input_ids_(Ref::steal(PyList_New(0))),
+      slot_of_(Ref::steal(PyDict_New())),
+      fact_ids_(Ref::steal(PyList_New(0))),
+      subjects_(Ref::steal(PyList_New(0))),
+      predicates_(Ref::steal(PyList_New(0))),
+      objs_(Ref::steal(PyList_New(0))),
+      user_ids_(Ref::steal(PyList_New(0))),
+      org_ids_(Ref::steal(PyList_New(0))),
+      metadata_jsons_(Ref::steal(PyList_New(0))),
+      triples_(Ref::steal(PyList_New(0))),
+      vs_metas_(Ref::steal(PyList_New(0))) {}
+
+FactBatch FactBatch::collect(PyObject* self, PyObject* facts) {
+    FactBatch batch;
+    FactCollector collector(self);
+    Ref iterator = Ref::steal(PyObject_GetIter(facts));
+    Py_ssize_t position = 0;
+    while (PyObject* item = PyIter_Next(iterator.get())) {
+        Ref owned_item = Ref::steal(item);
+        try {
+            collector.add(batch, item);
+        } catch (const PyErrorAlreadySet&) {
+            rethrow_for_position(position);
+        }
+        ++position;
+    }
+    if (PyErr_Occurred()) throw_error_already_set();
+    return batch;
+}
+
+Ref FactBatch::column_lists() const {
+    return py::list({fact_ids_.get(), subjects_.get(), predicates_.get(), objs_.get(), user_ids_.get(),
+                     org_ids_.get(), metadata_jsons_.get()});
+}
+
+}  // namespace kg::bulk

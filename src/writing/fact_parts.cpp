@@ -1,0 +1,47 @@
+#include "writing/fact_parts.hpp"
+
+#include "core/module_state.hpp"
+#include "core/py.hpp"
+
+namespace kg {
+namespace {
+
+const StaticString kInsertOne{"INSERT OR REPLACE INTO facts VALUES (?, ?, ?, ?, ?, ?, current_timestamp, ?)"};
+// One list parameter per column, unnested side by side.
+const StaticString kInsertColumns{
+    "INSERT OR REPLACE INTO facts SELECT unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), "
+    "current_timestamp, unnest(?)::JSON"};
+const StaticString kDebugWrite{"upsert_fact: id=%s user=%s org=%s subj=%s pred=%s obj_len=%d"};
+const StaticString kTripleSeparator{"|"};
+
+// The first `max_chars` items of a text (or any sliceable an override returns).
+Ref cut(PyObject* value, Py_ssize_t max_chars) {
+    if (PyUnicode_Check(value)) return py::head(value, max_chars);
+    return Ref::steal(PySequence_GetSlice(value, 0, max_chars));
+}
+
+}  // namespace
+
+Ref actor_field(PyObject* metadata, PyObject* key) {
+    PyObject* value = nullptr;
+    if (check(PyDict_GetItemRef(metadata, key, &value)) == 0) return py::str("");
+    return Ref::steal(value);
+}
+
+Ref triple_text(PyObject* subject, PyObject* predicate, PyObject* obj) {
+    Ref pieces = Ref::steal(PyTuple_Pack(3, subject, predicate, obj));
+    return Ref::steal(PyUnicode_Join(kTripleSeparator.get(), pieces.get()));
+}
+
+void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, PyObject* org_id,
+                    PyObject* subject, PyObject* predicate, PyObject* obj) {
+    Ref object_length = py::integer(PyUnicode_GET_LENGTH(obj));
+    logger.write(LogLevel::Debug, kDebugWrite,
+                 {cut(fact_id, 12).get(), user_id, org_id, py::head(subject, 40).get(), py::head(predicate, 30).get(),
+                  object_length.get()});
+}
+
+PyObject* insert_one_statement() { return kInsertOne.get(); }
+PyObject* insert_columns_statement() { return kInsertColumns.get(); }
+
+}  // namespace kg

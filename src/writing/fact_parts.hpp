@@ -1,0 +1,27 @@
+// The pieces of one fact's write that the single upsert and the batch
+// upsert share, so that both derive the same identifier, row and log line.
+#pragma once
+
+#include "core/log.hpp"
+#include "core/pyref.hpp"
+
+namespace kg {
+
+// metadata.get(key, ""): the actor fields are taken as they are, never
+// converted or tested.
+Ref actor_field(PyObject* metadata, PyObject* key);
+
+// subject|predicate|obj, with no escaping.
+Ref triple_text(PyObject* subject, PyObject* predicate, PyObject* obj);
+
+// The debug line of a write: cut identifier, actor, cut subject and
+// predicate, and the object's length. The caller checks the level first.
+void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, PyObject* org_id,
+                    PyObject* subject, PyObject* predicate, PyObject* obj);
+
+// The statement that writes one row, and the one that writes many from one
+// list per column. Both stamp created_at with the database's time.
+PyObject* insert_one_statement();
+PyObject* insert_columns_statement();
+
+}  // namespace kg
