@@ -35,7 +35,8 @@ deps_hash="$(cat pyproject.toml host/pyproject.toml scripts/setup.sh | sha256sum
 if [ "$(cat "$deps_stamp" 2>/dev/null)" != "$deps_hash" ]; then
     echo "setup: installing dependencies"
     "${pip[@]}" install "scikit-build-core>=0.10" cmake ninja "duckdb>=2.0.1,<2.1" \
-        "pytest>=8" "hypothesis>=6.100" "pytest-timeout>=2"
+        "pytest>=8" "hypothesis>=6.100" "pytest-timeout>=2" \
+        "numpy>=2" "rich>=13" "pyvis>=0.3.2"
     "${pip[@]}" install ./host
     rm -f "$venv/.build-stamp"
     echo "$deps_hash" >"$deps_stamp"

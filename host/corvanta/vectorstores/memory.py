@@ -3,8 +3,10 @@
 Documents live in memory. When a ``persist_directory`` is given, every added
 document is also appended to ``vectorstore.jsonl`` in that directory (one JSON
 object per line holding id, text and metadata; deletions are appended as
-tombstones) and the file is replayed when a store is opened on the directory
-again. Embeddings are never written: they are recomputed on load.
+tombstones) and its embedding to ``vectorstore.vec`` beside it, so a store
+opened on the directory again replays the documents without embedding them
+anew. A vector file that is missing, torn or made by another embedding is
+repaired from the documents on open.
 
 Only one store instance at a time should write to a given directory.
 """
@@ -13,19 +15,25 @@ from __future__ import annotations
 
 import dataclasses
 import functools
+import gc
 import hashlib
+import itertools
 import json
 import math
 import os
 import re
+import struct
 import threading
 import uuid
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
-__all__ = ["Document", "HashingEmbedding", "InMemoryVectorStore", "PERSIST_FILENAME"]
+import numpy as np
+
+__all__ = ["Document", "HashingEmbedding", "InMemoryVectorStore", "PERSIST_FILENAME", "VECTORS_FILENAME"]
 
 PERSIST_FILENAME = "vectorstore.jsonl"
+VECTORS_FILENAME = "vectorstore.vec"
 
 _TOKEN_RE = re.compile(r"\w+")
 _MISSING = object()
@@ -48,6 +56,20 @@ def _feature_hash(feature: str) -> int:
     return int.from_bytes(digest, "little")
 
 
+@dataclasses.dataclass(slots=True)
+class SparseBatch:
+    """Embeddings of several texts in compressed rows: the vector of text ``i``
+    has the buckets ``buckets[ptr[i]:ptr[i+1]]`` with ``values`` alike."""
+
+    ptr: np.ndarray  # int64, len n + 1
+    buckets: np.ndarray  # int64
+    values: np.ndarray  # float64
+
+    def row(self, i: int) -> dict[int, float]:
+        lo, hi = int(self.ptr[i]), int(self.ptr[i + 1])
+        return dict(zip(self.buckets[lo:hi].tolist(), self.values[lo:hi].tolist()))
+
+
 class HashingEmbedding:
     """Feature-hashing text embedding.
 
@@ -58,33 +80,124 @@ class HashingEmbedding:
     hash; the result is L2-normalised, so a dot product is a cosine similarity.
     """
 
+    # Tokens whose features are kept for batch embedding; past this the table
+    # starts afresh so memory stays bounded on open-ended vocabularies.
+    _VOCAB_LIMIT = 1 << 19
+    _BATCH_ROWS = 2048
+
     def __init__(self, dim: int = 256, *, word_weight: float = 1.0, trigram_weight: float = 0.5):
         if dim <= 0:
             raise ValueError("dim must be positive")
         self.dim = dim
         self.word_weight = float(word_weight)
         self.trigram_weight = float(trigram_weight)
+        self._vocab_lock = threading.Lock()
+        self._reset_vocab()
+
+    @property
+    def signature(self) -> bytes:
+        """Identifies the vectors this embedding makes (stored beside persisted vectors)."""
+        text = f"hashing/blake2b-8/{self.dim}/{self.word_weight!r}/{self.trigram_weight!r}"
+        return hashlib.blake2b(text.encode(), digest_size=8).digest()
+
+    def _features(self, token: str) -> list[tuple[int, float]]:
+        ww, tw, dim = self.word_weight, self.trigram_weight, self.dim
+        h = _feature_hash("w\x00" + token)
+        out = [(h % dim, ww if h >> 63 else -ww)]
+        padded = "<" + token + ">"
+        for j in range(len(padded) - 2):
+            h = _feature_hash("t\x00" + padded[j : j + 3])
+            out.append((h % dim, tw if h >> 63 else -tw))
+        return out
 
     def sparse(self, text: str) -> dict[int, float]:
         """Return the normalised embedding as ``{bucket: value}`` without zero entries."""
-        dim = self.dim
-        ww = self.word_weight
-        tw = self.trigram_weight
         acc: dict[int, float] = {}
         get = acc.get
         for token in _TOKEN_RE.findall(text.lower()):
-            h = _feature_hash("w\x00" + token)
-            i = h % dim
-            acc[i] = get(i, 0.0) + (ww if h >> 63 else -ww)
-            padded = "<" + token + ">"
-            for j in range(len(padded) - 2):
-                h = _feature_hash("t\x00" + padded[j : j + 3])
-                i = h % dim
-                acc[i] = get(i, 0.0) + (tw if h >> 63 else -tw)
+            for i, w in self._features(token):
+                acc[i] = get(i, 0.0) + w
         norm = math.sqrt(math.fsum(v * v for v in acc.values()))
         if norm == 0.0:
             return {}
         return {i: v / norm for i, v in acc.items() if v != 0.0}
+
+    # --------------------------------------------------------------- batches
+
+    def _reset_vocab(self) -> None:
+        self._vocab: dict[str, int] = {}
+        self._feat_start = np.zeros(1024, dtype=np.int64)
+        self._feat_len = np.zeros(1024, dtype=np.int64)
+        self._feat_bucket = np.zeros(1 << 14, dtype=np.int64)
+        self._feat_weight = np.zeros(1 << 14, dtype=np.float64)
+        self._feat_used = 0
+
+    def _learn(self, tokens: Iterable[str]) -> None:
+        for token in tokens:
+            if token in self._vocab:
+                continue
+            feats = self._features(token)
+            tid, n, used = len(self._vocab), len(feats), self._feat_used
+            if tid >= len(self._feat_start):
+                self._feat_start = np.resize(self._feat_start, 2 * len(self._feat_start))
+                self._feat_len = np.resize(self._feat_len, 2 * len(self._feat_len))
+            while used + n > len(self._feat_bucket):
+                self._feat_bucket = np.resize(self._feat_bucket, 2 * len(self._feat_bucket))
+                self._feat_weight = np.resize(self._feat_weight, 2 * len(self._feat_weight))
+            self._feat_start[tid], self._feat_len[tid] = used, n
+            self._feat_bucket[used : used + n] = [i for i, _ in feats]
+            self._feat_weight[used : used + n] = [w for _, w in feats]
+            self._feat_used = used + n
+            self._vocab[token] = tid
+
+    def sparse_batch(self, texts: Sequence[str]) -> SparseBatch:
+        """The embeddings of ``texts``, each equal to ``sparse(text)`` (same
+        buckets, same values to the last bit), computed with array operations."""
+        parts = [self._sparse_rows(texts[i : i + self._BATCH_ROWS]) for i in range(0, len(texts), self._BATCH_ROWS)]
+        if not parts:
+            return SparseBatch(np.zeros(1, np.int64), np.zeros(0, np.int64), np.zeros(0, np.float64))
+        if len(parts) == 1:
+            return parts[0]
+        counts = np.concatenate([np.diff(p.ptr) for p in parts])
+        return SparseBatch(np.concatenate(([0], np.cumsum(counts))).astype(np.int64),
+                           np.concatenate([p.buckets for p in parts]), np.concatenate([p.values for p in parts]))
+
+    def _sparse_rows(self, texts: Sequence[str]) -> SparseBatch:
+        n, dim = len(texts), self.dim
+        token_lists = [_TOKEN_RE.findall(t.lower()) for t in texts]
+        with self._vocab_lock:
+            if len(self._vocab) > self._VOCAB_LIMIT:
+                self._reset_vocab()
+            vocab = self._vocab
+            for tokens in token_lists:
+                for token in tokens:
+                    if token not in vocab:
+                        self._learn(tokens)
+                        break
+            occ = np.fromiter((vocab[t] for tokens in token_lists for t in tokens), dtype=np.int64)
+            starts, lens = self._feat_start[occ], self._feat_len[occ]
+            total = int(lens.sum())
+            # Positions of every feature of every token occurrence, in text order.
+            first = np.cumsum(lens) - lens
+            pos = np.repeat(starts - first, lens) + np.arange(total, dtype=np.int64)
+            bucket, weight = self._feat_bucket[pos], self._feat_weight[pos]
+        row = np.repeat(np.repeat(np.arange(n, dtype=np.int64), [len(t) for t in token_lists]), lens)
+        # bincount adds the weights one by one in feature order, as sparse() does.
+        acc = np.bincount(row * dim + bucket, weights=weight, minlength=n * dim).reshape(n, dim)
+        r, c = np.nonzero(acc)
+        vals = acc[r, c]
+        sq = vals * vals
+        norms = np.sqrt(np.bincount(r, weights=sq, minlength=n))
+        # The squares' plain sum equals fsum's correctly rounded one only when
+        # every partial sum is exact: weights on a quarter grid and rows small
+        # enough. Other rows take fsum itself.
+        grid = all((4 * w).is_integer() for w in (self.word_weight, self.trigram_weight))
+        counts = np.bincount(r, minlength=n)
+        ptr = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+        slow = np.arange(n) if not grid else np.flatnonzero(np.bincount(r, weights=np.abs(vals), minlength=n) >= 2.0**22)
+        for i in slow:
+            norms[i] = math.sqrt(math.fsum(sq[ptr[i] : ptr[i + 1]].tolist()))
+        return SparseBatch(ptr, c.astype(np.int64), vals / norms[r])
 
     def embed_query(self, text: str) -> list[float]:
         """Return the dense embedding of ``text``; all zeros when it has no word tokens."""
@@ -97,24 +210,80 @@ class HashingEmbedding:
         return [self.embed_query(t) for t in texts]
 
 
-def _cosine(query: Sequence[tuple[int, float]], doc: Mapping[int, float]) -> float:
-    get = doc.get
-    s = 0.0
-    for i, v in query:
-        s += v * get(i, 0.0)
-    # Rounding can push a self-match a hair past 1.0.
-    return max(-1.0, min(1.0, s))
+def _embed_many(embedding: Any, texts: Sequence[str]) -> SparseBatch:
+    # The batch path reproduces HashingEmbedding.sparse; a subclass that
+    # embeds differently goes text by text.
+    if isinstance(embedding, HashingEmbedding) and type(embedding).sparse is HashingEmbedding.sparse \
+            and type(embedding)._features is HashingEmbedding._features:
+        return embedding.sparse_batch(texts)
+    rows = [embedding.sparse(t) for t in texts]
+    counts = [len(r) for r in rows]
+    return SparseBatch(np.concatenate(([0], np.cumsum(counts, dtype=np.int64))).astype(np.int64),
+                       np.fromiter((i for r in rows for i in r), np.int64, sum(counts)),
+                       np.fromiter((v for r in rows for v in r.values()), np.float64, sum(counts)))
 
 
-@dataclasses.dataclass(frozen=True, slots=True)
-class _Entry:
-    id: str
-    text: str
-    metadata: dict[str, Any]
-    vector: dict[int, float]
+def _signature(embedding: Any) -> bytes:
+    sig = getattr(embedding, "signature", None)
+    if isinstance(sig, bytes) and len(sig) == 8:
+        return sig
+    return hashlib.blake2b(f"{type(embedding).__qualname__}/{getattr(embedding, 'dim', '')}".encode(),
+                           digest_size=8).digest()
 
-    def document(self) -> Document:
-        return Document(page_content=self.text, metadata=dict(self.metadata), id=self.id)
+
+# One chunk of the vector file per add: the byte offset of its first record
+# in the document file and a digest of its ids (together they tie the two
+# files), the number of vectors, of stored entries, and the embedding's
+# signature; then the per-vector entry counts (uint32), buckets (uint32) and
+# values (float64).
+_CHUNK = struct.Struct("<4sQ8sIQ8s")
+_MAGIC = b"KGV2"
+
+
+def _ids_digest(ids: Sequence[str]) -> bytes:
+    return hashlib.blake2b("\n".join(ids).encode("utf-8", "surrogatepass"), digest_size=8).digest()
+
+
+def _encode_chunk(offset: int, ids: Sequence[str], batch: SparseBatch, signature: bytes) -> bytes:
+    counts = np.diff(batch.ptr).astype("<u4")
+    return b"".join((_CHUNK.pack(_MAGIC, offset, _ids_digest(ids), len(counts), len(batch.buckets), signature),
+                     counts.tobytes(),
+                     batch.buckets.astype("<u4").tobytes(), batch.values.astype("<f8").tobytes()))
+
+
+class _Postings:
+    """The stored vectors by bucket: for bucket ``b``, the slots holding it and
+    their values. Scoring walks the query's buckets in the query's order and
+    adds each product per slot, so every score is summed in the same order as
+    a one-by-one dot product and comes out the same to the last bit."""
+
+    def __init__(self, ptr: np.ndarray, slots: np.ndarray, values: np.ndarray, nslots: int) -> None:
+        self.ptr, self.slots, self.values, self.nslots = ptr, slots, values, nslots
+
+    @classmethod
+    def build(cls, rows: SparseBatch, alive: np.ndarray, dim: int) -> "_Postings":
+        n = len(rows.ptr) - 1
+        slot = np.repeat(np.arange(n, dtype=np.int64), np.diff(rows.ptr))
+        keep = alive[slot]
+        slot, bucket, values = slot[keep], rows.buckets[keep], rows.values[keep]
+        # Stable sort on 16-bit keys is a radix sort in NumPy.
+        keys = bucket.astype(np.uint16) if dim <= 1 << 16 else bucket
+        order = np.argsort(keys, kind="stable")
+        ptr = np.concatenate(([0], np.cumsum(np.bincount(bucket, minlength=dim)))).astype(np.int64)
+        return cls(ptr, slot[order], values[order], n)
+
+    def scores(self, query: Sequence[tuple[int, float]]) -> np.ndarray:
+        """The score of every slot (dead ones included)."""
+        out = np.zeros(self.nslots, dtype=np.float64)
+        ptr = self.ptr
+        for b, v in query:
+            if b + 1 >= len(ptr):
+                continue
+            lo, hi = ptr[b], ptr[b + 1]
+            if lo != hi:
+                idx = self.slots[lo:hi]  # each slot at most once per bucket
+                out[idx] += v * self.values[lo:hi]
+        return out
 
 
 class InMemoryVectorStore:
@@ -128,15 +297,37 @@ class InMemoryVectorStore:
     ):
         self.embedding = embedding if embedding is not None else HashingEmbedding()
         self._lock = threading.Lock()
-        # Insertion-ordered; iteration order is the tie-break order for search.
-        self._entries: dict[str, _Entry] = {}
+        # Slots in insertion order (the tie-break order of search); a deleted
+        # document's slot stays dead until the store compacts.
+        self._slot_of: dict[str, int] = {}
+        self._ids: list[str | None] = []
+        self._texts: list[str | None] = []
+        self._metas: list[dict[str, Any] | None] = []
+        self._alive = np.zeros(0, dtype=bool)
+        self._vec_parts: list[SparseBatch] = []
+        self._rows: SparseBatch | None = None
+        self._postings: _Postings | None = None
+        self._wide_scans = 0
+        # metadata key -> (value -> slots, slots whose value cannot be hashed)
+        self._by_value: dict[str, tuple[dict[Any, list[int]], list[int]]] = {}
+        self._filter_uses: dict[str, int] = {}
         self.persist_directory: str | None = None
         self._persist_path: str | None = None
+        self._vectors_path: str | None = None
         if persist_directory is not None:
             self.persist_directory = os.fspath(persist_directory)
             os.makedirs(self.persist_directory, exist_ok=True)
             self._persist_path = os.path.join(self.persist_directory, PERSIST_FILENAME)
-            self._load()
+            self._vectors_path = os.path.join(self.persist_directory, VECTORS_FILENAME)
+            # Replaying makes a few objects per document and none of them
+            # cyclic: the collector's passes over them would only cost time.
+            enabled = gc.isenabled()
+            gc.disable()
+            try:
+                self._load()
+            finally:
+                if enabled:
+                    gc.enable()
 
     # ------------------------------------------------------------------ writes
 
@@ -145,6 +336,7 @@ class InMemoryVectorStore:
         texts: Iterable[str],
         metadatas: Iterable[Mapping[str, Any]] | None = None,
         ids: Iterable[str] | None = None,
+        **kwargs: Any,
     ) -> list[str]:
         """Store ``texts`` and return their ids.
 
@@ -168,65 +360,85 @@ class InMemoryVectorStore:
         for doc_id in ids:
             if not isinstance(doc_id, str):
                 raise TypeError(f"ids must be str, got {type(doc_id).__name__}")
-
-        seen: set[str] = set()
-        for doc_id in ids:
-            if doc_id in seen:
-                raise ValueError(f"Document with ID {doc_id!r} already exists")
-            seen.add(doc_id)
+        if len(set(ids)) != n:
+            seen: set[str] = set()
+            for doc_id in ids:
+                if doc_id in seen:
+                    raise ValueError(f"Document with ID {doc_id!r} already exists")
+                seen.add(doc_id)
+        if not n:
+            return ids
 
         # The expensive part runs outside the lock.
-        entries = [
-            _Entry(doc_id, text, dict(meta), self.embedding.sparse(text))
-            for doc_id, text, meta in zip(ids, texts, metadatas)
-        ]
+        metas = [dict(m) for m in metadatas]
+        rows = _embed_many(self.embedding, texts)
         lines = None
         if self._persist_path is not None:
             # Serialise before touching any state so unencodable metadata
             # leaves both memory and file untouched.
+            dumps = json.JSONEncoder(ensure_ascii=False).encode
             lines = "".join(
-                json.dumps({"id": e.id, "text": e.text, "metadata": e.metadata}, ensure_ascii=False) + "\n"
-                for e in entries
-            )
+                [dumps({"id": i, "text": t, "metadata": m}) + "\n" for i, t, m in zip(ids, texts, metas)]
+            ).encode("utf-8")
 
         with self._lock:
             for doc_id in ids:
-                if doc_id in self._entries:
+                if doc_id in self._slot_of:
                     raise ValueError(f"Document with ID {doc_id!r} already exists")
-            if lines:
-                self._append(lines)
-            for e in entries:
-                self._entries[e.id] = e
+            if lines is not None:
+                self._persist(lines, ids, rows)
+            self._insert(ids, texts, metas, rows)
         return ids
 
-    def delete(self, ids: Iterable[str] | None = None) -> int:
-        """Remove the documents with these ids; unknown ids are ignored. Returns how many went."""
+    def delete(self, ids: Iterable[str] | None = None, **kwargs: Any) -> bool:
+        """Remove the documents with these ids; unknown ids are ignored.
+
+        Returns True when at least one document was removed. ``ids=None``
+        removes nothing (this store never empties itself by omission).
+        """
         if ids is None:
-            return 0
+            return False
         if isinstance(ids, str):
             ids = [ids]
         with self._lock:
-            present = [doc_id for doc_id in dict.fromkeys(ids) if doc_id in self._entries]
+            present = [doc_id for doc_id in dict.fromkeys(ids) if doc_id in self._slot_of]
             if present and self._persist_path is not None:
-                self._append("".join(json.dumps({"id": d, "deleted": True}) + "\n" for d in present))
+                self._append(self._persist_path,
+                             "".join(json.dumps({"id": d, "deleted": True}) + "\n" for d in present).encode())
             for doc_id in present:
-                del self._entries[doc_id]
-        return len(present)
+                slot = self._slot_of.pop(doc_id)
+                self._alive[slot] = False
+                self._ids[slot] = self._texts[slot] = self._metas[slot] = None
+            # Dead slots stay in the postings; search never picks them.
+            if present:
+                if len(self._ids) > 1024 and len(self._slot_of) < len(self._ids) // 2:
+                    self._compact()
+        return bool(present)
 
     # ------------------------------------------------------------------- reads
 
     def get(self, id: str) -> Document | None:
         with self._lock:
-            entry = self._entries.get(id)
-        return None if entry is None else entry.document()
+            slot = self._slot_of.get(id)
+            return None if slot is None else self._document(slot)
+
+    def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
+        """The stored documents among ``ids``, in that order; unknown ids are left out."""
+        with self._lock:
+            return [self._document(self._slot_of[i]) for i in ids if i in self._slot_of]
+
+    def ids(self) -> list[str]:
+        """Every stored id, in insertion order."""
+        with self._lock:
+            return list(self._slot_of)
 
     def __len__(self) -> int:
         with self._lock:
-            return len(self._entries)
+            return len(self._slot_of)
 
     def __contains__(self, id: object) -> bool:
         with self._lock:
-            return id in self._entries
+            return id in self._slot_of
 
     def similarity_search_with_score(
         self,
@@ -243,17 +455,27 @@ class InMemoryVectorStore:
             return []
         q = list(self.embedding.sparse(query).items())
         with self._lock:
-            candidates = list(self._entries.values())
-        if filter:
-            conditions = list(filter.items())
-            candidates = [
-                e for e in candidates
-                if all(e.metadata.get(key, _MISSING) == value for key, value in conditions)
-            ]
-        scored = [(e, _cosine(q, e.vector)) for e in candidates]
-        # sort is stable, so equal scores stay in insertion order.
-        scored.sort(key=lambda pair: -pair[1])
-        return [(e.document(), score) for e, score in scored[:k]]
+            candidates = self._candidates(filter)
+            if not len(candidates):
+                return []
+            if not q:
+                scores = np.zeros(len(candidates))
+            elif self._postings is not None or (len(candidates) > len(self._alive) // 8 and self._wide_scans >= 2):
+                scores = np.clip(self._ensure_postings().scores(q)[candidates], -1.0, 1.0)
+            else:
+                # Few candidates, or one of the first searches: score their rows
+                # directly rather than build the postings first.
+                if len(candidates) > len(self._alive) // 8:
+                    self._wide_scans += 1
+                scores = np.clip(_score_rows(_take_rows(self._all_rows(), candidates), q), -1.0, 1.0)
+            if k < len(candidates):
+                # Everything tied with the k-th best stays in, so the stable
+                # sort below can keep insertion order among equal scores.
+                kth = np.partition(scores, len(scores) - k)[len(scores) - k]
+                keep = np.flatnonzero(scores >= kth)
+                candidates, scores = candidates[keep], scores[keep]
+            order = np.argsort(-scores, kind="stable")[:k]
+            return [(self._document(int(candidates[i])), float(scores[i])) for i in order]
 
     def similarity_search(
         self,
@@ -263,12 +485,118 @@ class InMemoryVectorStore:
     ) -> list[Document]:
         return [doc for doc, _ in self.similarity_search_with_score(query, k=k, filter=filter)]
 
+    # ---------------------------------------------------------------- internals
+
+    def _document(self, slot: int) -> Document:
+        return Document(page_content=self._texts[slot], metadata=dict(self._metas[slot]), id=self._ids[slot])
+
+    def _insert(self, ids: list[str], texts: list[str], metas: list[dict[str, Any]], rows: SparseBatch) -> None:
+        first = len(self._ids)
+        for offset, doc_id in enumerate(ids):
+            self._slot_of[doc_id] = first + offset
+        self._ids.extend(ids)
+        self._texts.extend(texts)
+        self._metas.extend(metas)
+        self._alive = np.concatenate((self._alive, np.ones(len(ids), bool)))
+        self._vec_parts.append(rows)
+        self._rows = None
+        self._postings = None
+        for key, (index, unhashable) in self._by_value.items():
+            self._index_into(key, index, unhashable, range(first, first + len(ids)))
+
+    def _all_rows(self) -> SparseBatch:
+        if self._rows is None and len(self._vec_parts) == 1:
+            self._rows = self._vec_parts[0]
+        if self._rows is None:
+            parts = self._vec_parts
+            counts = np.concatenate([np.diff(p.ptr) for p in parts]) if parts else np.zeros(0, np.int64)
+            self._rows = SparseBatch(np.concatenate(([0], np.cumsum(counts))).astype(np.int64),
+                                     np.concatenate([p.buckets for p in parts]) if parts else np.zeros(0, np.int64),
+                                     np.concatenate([p.values for p in parts]) if parts else np.zeros(0))
+            self._vec_parts = [self._rows]
+        return self._rows
+
+    def _ensure_postings(self) -> _Postings:
+        if self._postings is None:
+            self._postings = _Postings.build(self._all_rows(), self._alive, self.embedding.dim)
+        return self._postings
+
+    def _compact(self) -> None:
+        keep = np.flatnonzero(self._alive)
+        rows = _take_rows(self._all_rows(), keep)
+        self._ids = [self._ids[i] for i in keep]
+        self._texts = [self._texts[i] for i in keep]
+        self._metas = [self._metas[i] for i in keep]
+        self._slot_of = {doc_id: slot for slot, doc_id in enumerate(self._ids)}
+        self._alive = np.ones(len(keep), bool)
+        self._vec_parts, self._rows, self._postings = [rows], rows, None
+        self._by_value.clear()
+
+    def _index_into(self, key: str, index: dict[Any, list[int]], unhashable: list[int], slots: Iterable[int]) -> None:
+        metas = self._metas
+        for slot in slots:
+            meta = metas[slot]
+            if meta is None:
+                continue
+            value = meta.get(key, _MISSING)
+            if value is _MISSING:
+                continue
+            try:
+                index.setdefault(value, []).append(slot)
+            except TypeError:
+                unhashable.append(slot)
+
+    def _candidates(self, filter: Mapping[str, Any] | None) -> np.ndarray:
+        """The live slots whose metadata hold every entry of ``filter``, ascending."""
+        alive = self._alive
+        if not filter:
+            return np.flatnonzero(alive)
+        metas = self._metas
+        if not any(key in self._by_value or self._filter_uses.get(key, 0) for key in filter):
+            # A key's first use scans the metadata (cheaper than indexing it,
+            # for a process that searches once); later uses build the index.
+            for key in filter:
+                self._filter_uses[key] = 1
+            conditions = list(filter.items())
+            return np.fromiter((slot for slot, meta in enumerate(metas) if meta is not None and all(
+                meta.get(key, _MISSING) == value for key, value in conditions)), np.int64)
+        mask = alive.copy()
+        for key, value in filter.items():
+            if key not in self._by_value:
+                index: dict[Any, list[int]] = {}
+                unhashable: list[int] = []
+                self._index_into(key, index, unhashable, range(len(metas)))
+                self._by_value[key] = (index, unhashable)
+            index, unhashable = self._by_value[key]
+            try:
+                # A dict finds exactly the keys that compare equal (1, 1.0 and True alike).
+                hits = list(index.get(value, ()))
+                extra = unhashable
+            except TypeError:
+                # An unhashable filter value: compare it with every stored one.
+                hits, extra = [], [s for slots in index.values() for s in slots] + unhashable
+            hits.extend(s for s in extra if metas[s] is not None and metas[s].get(key, _MISSING) == value)
+            step = np.zeros(len(alive), bool)
+            step[np.asarray(hits, dtype=np.int64)] = True
+            mask &= step
+        return np.flatnonzero(mask)
+
     # ------------------------------------------------------------- persistence
 
-    def _append(self, lines: str) -> None:
-        with open(self._persist_path, "a", encoding="utf-8", newline="\n") as f:
-            f.write(lines)
+    @staticmethod
+    def _append(path: str, data: bytes) -> int:
+        """Appends ``data``; returns the offset it starts at."""
+        with open(path, "ab") as f:
+            start = f.seek(0, os.SEEK_END)
+            f.write(data)
             f.flush()
+        return start
+
+    def _persist(self, lines: bytes, ids: list[str], rows: SparseBatch) -> None:
+        # Documents first: a crash between the two writes leaves vectors
+        # missing, which the next open recomputes.
+        offset = self._append(self._persist_path, lines)
+        self._append(self._vectors_path, _encode_chunk(offset, ids, rows, _signature(self.embedding)))
 
     def _load(self) -> None:
         path = self._persist_path
@@ -276,24 +604,115 @@ class InMemoryVectorStore:
             with open(path, "rb") as f:
                 data = f.read()
         except FileNotFoundError:
-            return
+            data = b""
         end = data.rfind(b"\n") + 1
         if end < len(data):
             # A write was cut short. Drop the partial record so later appends
             # start on a fresh line instead of gluing onto the fragment.
             with open(path, "r+b") as f:
                 f.truncate(end)
-        for lineno, raw in enumerate(data[:end].split(b"\n"), 1):
-            if not raw.strip():
-                continue
-            try:
-                rec = json.loads(raw)
-            except ValueError as exc:
-                raise ValueError(f"{path}:{lineno}: unreadable record") from exc
+        # Every add record in file order, and which of them survive (a re-add
+        # after a deletion goes to the end, as it did when it happened).
+        offsets: list[int] = []
+        texts: list[str] = []
+        recs: list[tuple[str, dict[str, Any]]] = []
+        final: dict[str, int] = {}
+        lines = data[:end].split(b"\n")
+        starts = list(itertools.accumulate((len(raw) + 1 for raw in lines), initial=0))
+        numbered = [(lineno, raw) for lineno, raw in enumerate(lines) if raw.strip()]
+        try:
+            # One parse of the whole file is several times quicker than one per line.
+            records = json.loads(b"[" + b",".join([raw for _, raw in numbered]) + b"]")
+        except ValueError:
+            records = []
+            for lineno, raw in numbered:
+                try:
+                    records.append(json.loads(raw))
+                except ValueError as exc:
+                    raise ValueError(f"{path}:{lineno + 1}: unreadable record") from exc
+        for (lineno, _), rec in zip(numbered, records):
+            start = starts[lineno]
             doc_id = rec["id"]
+            final.pop(doc_id, None)
             if rec.get("deleted"):
-                self._entries.pop(doc_id, None)
                 continue
-            text = rec["text"]
-            self._entries.pop(doc_id, None)
-            self._entries[doc_id] = _Entry(doc_id, text, dict(rec.get("metadata") or {}), self.embedding.sparse(text))
+            final[doc_id] = len(offsets)
+            offsets.append(start)
+            texts.append(rec["text"])
+            recs.append((doc_id, rec.get("metadata") or {}))
+
+        rows = self._load_vectors(offsets, [r[0] for r in recs], texts)
+        if len(final) == len(offsets) and all(a == b for a, b in zip(final.values(), range(len(offsets)))):
+            self._insert([r[0] for r in recs], texts, [r[1] for r in recs], rows)
+            return
+        keep = np.fromiter(final.values(), np.int64, len(final))
+        self._insert([recs[i][0] for i in keep], [texts[i] for i in keep], [recs[i][1] for i in keep],
+                     _take_rows(rows, keep))
+
+    def _load_vectors(self, offsets: list[int], ids: list[str], texts: list[str]) -> SparseBatch:
+        """The vectors of every add record: read from the vector file as far as
+        it agrees with the documents, the rest embedded again and appended."""
+        signature = _signature(self.embedding)
+        try:
+            with open(self._vectors_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            data = b""
+        parts: list[SparseBatch] = []
+        covered = pos = 0
+        while pos + _CHUNK.size <= len(data):
+            magic, offset, digest, n, nnz, sig = _CHUNK.unpack_from(data, pos)
+            size = _CHUNK.size + 4 * n + 12 * nnz
+            if (magic != _MAGIC or sig != signature or n == 0 or covered + n > len(offsets)
+                    or offsets[covered] != offset or pos + size > len(data)
+                    or _ids_digest(ids[covered : covered + n]) != digest):
+                break
+            body = pos + _CHUNK.size
+            counts = np.frombuffer(data, "<u4", n, body).astype(np.int64)
+            if int(counts.sum()) != nnz:
+                break
+            buckets = np.frombuffer(data, "<u4", nnz, body + 4 * n).astype(np.int64)
+            values = np.frombuffer(data, "<f8", nnz, body + 4 * n + 4 * nnz).astype(np.float64)
+            parts.append(SparseBatch(np.concatenate(([0], np.cumsum(counts))), buckets, values))
+            covered += n
+            pos += size
+        if pos != len(data):
+            with open(self._vectors_path, "r+b") as f:
+                f.truncate(pos)
+        if covered < len(offsets):
+            missing = _embed_many(self.embedding, texts[covered:])
+            self._append(self._vectors_path, _encode_chunk(offsets[covered], ids[covered:], missing, signature))
+            parts.append(missing)
+        if not parts:
+            return SparseBatch(np.zeros(1, np.int64), np.zeros(0, np.int64), np.zeros(0))
+        counts = np.concatenate([np.diff(p.ptr) for p in parts])
+        return SparseBatch(np.concatenate(([0], np.cumsum(counts))).astype(np.int64),
+                           np.concatenate([p.buckets for p in parts]), np.concatenate([p.values for p in parts]))
+
+
+def _score_rows(rows: SparseBatch, query: Sequence[tuple[int, float]]) -> np.ndarray:
+    """Dot products of ``query`` with each row, summed in the query's order
+    (a bucket a row lacks adds a zero product, as a one-by-one sum does)."""
+    n = len(rows.ptr) - 1
+    column = np.full(max(b for b, _ in query) + 1, -1, dtype=np.int64)
+    for j, (b, _) in enumerate(query):
+        column[b] = j
+    buckets = rows.buckets
+    inside = buckets < len(column)
+    hit = np.flatnonzero(inside)
+    hit = hit[column[buckets[hit]] >= 0]
+    grid = np.zeros((len(query), n))
+    row_of = np.repeat(np.arange(n, dtype=np.int64), np.diff(rows.ptr))
+    grid[column[buckets[hit]], row_of[hit]] = rows.values[hit]
+    out = np.zeros(n)
+    for j, (_, v) in enumerate(query):
+        out += v * grid[j]
+    return out
+
+
+def _take_rows(rows: SparseBatch, keep: np.ndarray) -> SparseBatch:
+    """The rows ``keep`` of ``rows``, in that order."""
+    counts = rows.ptr[keep + 1] - rows.ptr[keep]
+    first = np.cumsum(counts) - counts
+    pos = np.repeat(rows.ptr[keep] - first, counts) + np.arange(int(counts.sum()), dtype=np.int64)
+    return SparseBatch(np.concatenate(([0], np.cumsum(counts))).astype(np.int64), rows.buckets[pos], rows.values[pos])

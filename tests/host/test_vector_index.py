@@ -1,0 +1,111 @@
+"""The persisted, array-scored store against the plain one it replaced: same
+documents, same ranking, same scores to the last bit."""
+
+import importlib.util
+import json
+import random
+import sys
+from pathlib import Path
+
+import pytest
+
+from corvanta.vectorstores.memory import PERSIST_FILENAME, VECTORS_FILENAME, HashingEmbedding, InMemoryVectorStore
+
+_spec = importlib.util.spec_from_file_location(
+    "memory_before", Path(__file__).resolve().parents[2] / "bench" / "baseline" / "memory_before.py")
+before = importlib.util.module_from_spec(_spec)
+sys.modules["memory_before"] = before  # dataclasses look their module up
+_spec.loader.exec_module(before)
+
+WORDS = ["parser", "cache", "Index", "ünïcödé", "日本語", "a", "x1", "depends_on", "𝔘𝔫𝔦", "tea", "knows", "42"]
+
+
+def random_docs(rng, n):
+    texts = ["|".join(" ".join(rng.choice(WORDS) for _ in range(rng.randint(0, 4))) for _ in range(3))
+             for _ in range(n)]
+    metas = [{"org": rng.choice(["o1", "o2", 1, 1.0, True, None]), "user": rng.choice(["u1", "u2", ""]),
+              **({"tags": ["x"]} if rng.random() < 0.1 else {})} for _ in range(n)]
+    return texts, metas
+
+
+FILTERS = [None, {"org": "o1"}, {"org": 1}, {"org": None}, {"org": "o2", "user": "u1"}, {"tags": ["x"]},
+           {"user": "nobody"}]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_search_matches_the_plain_store(tmp_path, seed):
+    rng = random.Random(seed)
+    texts, metas = random_docs(rng, 400)
+    ids = [f"d{i}" for i in range(len(texts))]
+    old, new = before.InMemoryVectorStore(), InMemoryVectorStore(persist_directory=tmp_path)
+    for lo in range(0, len(texts), 97):
+        old.add_texts(texts[lo:lo + 97], metas[lo:lo + 97], ids[lo:lo + 97])
+        new.add_texts(texts[lo:lo + 97], metas[lo:lo + 97], ids[lo:lo + 97])
+    gone = rng.sample(ids, 60)
+    old.delete(gone)
+    new.delete(gone)
+    old.add_texts(texts[:5], metas[:5], ids=gone[:5])  # re-added after deletion: to the end
+    new.add_texts(texts[:5], metas[:5], ids=gone[:5])
+    reopened = InMemoryVectorStore(persist_directory=tmp_path)
+    for _ in range(6):
+        query = " ".join(rng.choice(WORDS) for _ in range(rng.randint(0, 3)))
+        for flt in FILTERS:
+            for k in (1, 7, 1000):
+                want = [(d.id, d.page_content, d.metadata, s)
+                        for d, s in old.similarity_search_with_score(query, k=k, filter=flt)]
+                for store in (new, reopened, reopened):  # twice: the second takes the indexed paths
+                    got = [(d.id, d.page_content, d.metadata, s)
+                           for d, s in store.similarity_search_with_score(query, k=k, filter=flt)]
+                    assert got == want, (query, flt, k)
+
+
+@pytest.mark.parametrize("weights", [(1.0, 0.5), (0.3, 0.7)])
+def test_batch_embedding_equals_one_by_one(weights):
+    rng = random.Random(7)
+    texts, _ = random_docs(rng, 300)
+    texts += ["", "|||", "a " * 500]
+    emb = HashingEmbedding(dim=64, word_weight=weights[0], trigram_weight=weights[1])
+    batch = emb.sparse_batch(texts)
+    assert [batch.row(i) for i in range(len(texts))] == [emb.sparse(t) for t in texts]
+
+
+def _vectors(tmp_path):
+    return tmp_path / VECTORS_FILENAME
+
+
+@pytest.mark.parametrize("damage", ["missing", "torn", "other embedding", "documents rewritten"])
+def test_vector_file_is_repaired_from_the_documents(tmp_path, damage):
+    store = InMemoryVectorStore(persist_directory=tmp_path)
+    store.add_texts(["alice|knows|bob", "carol|likes|tea"], ids=["a", "c"])
+    store.add_texts(["bob|knows|dave"], ids=["b"])
+    want = [(d.id, s) for d, s in store.similarity_search_with_score("alice knows", k=5)]
+    vec = _vectors(tmp_path)
+    if damage == "missing":
+        vec.unlink()
+    elif damage == "torn":
+        vec.write_bytes(vec.read_bytes()[:-5])
+    elif damage == "documents rewritten":
+        docs = tmp_path / PERSIST_FILENAME
+        docs.write_text(json.dumps({"id": "z", "text": "zed|is|new", "metadata": {}}) + "\n" + docs.read_text())
+        want = None
+    embedding = HashingEmbedding(dim=32) if damage == "other embedding" else None
+    reopened = InMemoryVectorStore(persist_directory=tmp_path, embedding=embedding)
+    got = [(d.id, s) for d, s in reopened.similarity_search_with_score("alice knows", k=5)]
+    fresh = before.InMemoryVectorStore(persist_directory=tmp_path, embedding=embedding)
+    assert got == [(d.id, s) for d, s in fresh.similarity_search_with_score("alice knows", k=5)]
+    if want is not None and embedding is None:
+        assert got == want
+    # The repaired file is read as it is next time.
+    size = vec.stat().st_size
+    InMemoryVectorStore(persist_directory=tmp_path, embedding=embedding)
+    assert vec.stat().st_size == size
+
+
+def test_delete_follows_the_usual_convention(tmp_path):
+    store = InMemoryVectorStore(persist_directory=tmp_path)
+    store.add_texts(["a", "b", "c"], ids=["1", "2", "3"])
+    assert store.delete(["2", "nope"]) is True
+    assert store.delete(["2"]) is False
+    assert store.delete() is False and len(store) == 2
+    assert store.ids() == ["1", "3"]
+    assert InMemoryVectorStore(persist_directory=tmp_path).ids() == ["1", "3"]
