@@ -2,7 +2,7 @@
 
 Every input line becomes either a fact or a refusal with its line number and
 reason; a refusal never stops the load. The writer tells a new fact from a
-replaced one by looking its identifier up before the upsert.
+replaced one by the identifiers stored before it writes.
 """
 
 from __future__ import annotations
@@ -312,6 +312,14 @@ class KnownIds:
     def __contains__(self, fact_id: str) -> bool:
         return fact_id in self.ids if self.ids is not None else fact_exists(self.graph, fact_id)
 
+    def stored(self, fact_ids: list[str]) -> set[str]:
+        """Those of ``fact_ids`` that are stored (one query for all of them)."""
+        if self.ids is not None:
+            return self.ids.intersection(fact_ids)
+        rows = self.graph.conn.execute("SELECT id FROM facts WHERE id IN (SELECT unnest(?))",
+                                       [list(set(fact_ids))]).fetchall()
+        return {row[0] for row in rows}
+
     def add(self, fact_id: str) -> None:
         if self.ids is not None:
             self.ids.add(fact_id)
@@ -321,16 +329,33 @@ def _is_database_error(exc: BaseException) -> bool:
     return type(exc).__module__.split(".")[0] in ("duckdb", "_duckdb")
 
 
+def _bulk_writer() -> Any:
+    """The store's batch upsert, or None where the installed store has none."""
+    try:
+        from corvanta.kgraph.providers.duckdb_sqlite.bulk import upsert_facts
+    except ImportError:
+        return None
+    return upsert_facts
+
+
 def write_facts(graph: Any, items: Iterable[Item], progress: Progress, *, where: str,
-                max_reports: int = 1000) -> LoadResult:
+                max_reports: int = 1000, chunk_size: int = 1000) -> LoadResult:
     """Upserts every fact of ``items`` and reports each refusal.
 
-    ``where`` prefixes the refusal lines (the input's name). A database error
-    ends the load (it would refuse every further line as well).
+    ``where`` prefixes the refusal lines (the input's name). Facts go to the
+    store ``chunk_size`` at a time through its batch upsert; a chunk the store
+    refuses (it writes none of it) is written again fact by fact, so only the
+    bad fact is refused. A database error ends the load (it would refuse every
+    further line as well); the chunks written before it stay.
     """
     result = LoadResult()
     reported = 0
     processed = 0
+    upsert_facts = _bulk_writer()
+    chunk: list[Item] = []
+    # Progress is reported per chunk, so a chunk is never longer than the
+    # reporting interval.
+    chunk_size = max(1, min(chunk_size, getattr(progress, "every_items", chunk_size)))
 
     def refuse(line: int, reason: str) -> None:
         nonlocal reported
@@ -341,30 +366,70 @@ def write_facts(graph: Any, items: Iterable[Item], progress: Progress, *, where:
         elif reported == max_reports + 1:
             progress.message(f"kgraph: {where}: more refused lines follow; only the count is reported")
 
+    def fact_id(fact: Fact) -> str:
+        subject, predicate, obj, metadata = fact
+        return graph._det_id(f"{subject}|{predicate}|{obj}", metadata.get("user_id", ""), metadata.get("org_id", ""))
+
+    def count(fids: list[str], before: set[str]) -> None:
+        # In input order, so a fact repeated in a chunk counts as written
+        # once and replaced after, as one by one.
+        for fid in fids:
+            if fid in before:
+                result.replaced += 1
+            else:
+                result.written += 1
+                before.add(fid)
+                known.add(fid)
+
+    def one_by_one(batch: list[Item]) -> None:
+        for item in batch:
+            assert item.fact is not None
+            try:
+                fid = fact_id(item.fact)
+                existed = fid in known
+                graph.upsert_fact(*item.fact)
+            except (TypeError, ValueError, OverflowError) as exc:
+                if _is_database_error(exc):
+                    raise
+                refuse(item.line, f"refused by the store: {exc}")
+            else:
+                count([fid], {fid} if existed else set())
+
+    def flush() -> None:
+        nonlocal processed
+        if not chunk:
+            return
+        batch = chunk[:]
+        chunk.clear()
+        if upsert_facts is None:
+            one_by_one(batch)
+        else:
+            try:
+                fids = [fact_id(item.fact) for item in batch]
+                before = known.stored(fids)
+                upsert_facts(graph, [item.fact for item in batch])
+            except (TypeError, ValueError, OverflowError) as exc:
+                if _is_database_error(exc):
+                    raise
+                one_by_one(batch)  # nothing of the chunk was written
+            else:
+                count(fids, before)
+        processed += len(batch)
+        progress.update(done=batch[-1].position, items=processed)
+
     try:
         known = KnownIds(graph)
         for item in items:
-            processed += 1
             if item.fact is None:
+                processed += 1
                 refuse(item.line, item.error or "refused")
-            else:
-                subject, predicate, obj, metadata = item.fact
-                try:
-                    fact_id = graph._det_id(f"{subject}|{predicate}|{obj}",
-                                            metadata.get("user_id", ""), metadata.get("org_id", ""))
-                    existed = fact_id in known
-                    graph.upsert_fact(subject, predicate, obj, metadata)
-                    known.add(fact_id)
-                except (TypeError, ValueError, OverflowError) as exc:
-                    if _is_database_error(exc):
-                        raise
-                    refuse(item.line, f"refused by the store: {exc}")
-                else:
-                    if existed:
-                        result.replaced += 1
-                    else:
-                        result.written += 1
-            progress.update(done=item.position, items=processed)
+                if not chunk:
+                    progress.update(done=item.position, items=processed)
+                continue
+            chunk.append(item)
+            if len(chunk) >= chunk_size:
+                flush()
+        flush()
     except KeyboardInterrupt:
         result.interrupted = True
     except Exception as exc:
