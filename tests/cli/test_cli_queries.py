@@ -235,3 +235,56 @@ def test_purge_by_age(scratch):
     gone = q(scratch, "purge", "--days", "0")
     assert gone.returncode == 0 and "removed 8 facts older than 0 days" in gone.stdout
     assert q(scratch, "stats", "--json").json()["facts"] == 0
+
+
+def found(graph, query="parser written in", user="alice", org="acme"):
+    return {(r["subject"], r["object"]) for r in
+            q(graph, "search", query, "--user", user, "--org", org, "-k", "50", "--json").json()}
+
+
+@pytest.mark.parametrize("keep", [False, True], ids=["default", "keep-vectors"])
+@pytest.mark.parametrize("command, gone", [
+    (["delete-context", "--org", "acme", "--slice", "project-x"], {("parser", "C++")}),
+    (["purge", "--days", "0"], {("parser", "C++"), ("A", "B"), ("Z", "A")}),
+])
+def test_deleted_facts_leave_search_unless_vectors_are_kept(scratch, command, gone, keep):
+    before = found(scratch)
+    assert gone <= before
+    extra = ["--keep-vectors"] if keep else []
+    dry = q(scratch, *command, *extra, "--dry-run", "--json").json()
+    assert dry["documents_removed"] == (None if keep else dry["removed"])
+    assert found(scratch) == before
+    done = q(scratch, *command, *extra, "--json")
+    assert done.returncode == 0, done
+    result = done.json()
+    assert result["documents_removed"] == (None if keep else result["removed"])
+    after = found(scratch)
+    assert after == before if keep else not (after & gone)
+    stats = q(scratch, "stats", "--json").json()
+    assert stats["orphaned_documents"] == (result["removed"] if keep else 0)
+
+
+RECONCILE_SCRIPT = """
+import sys
+from corvanta.vectorstores.factory import VectorStoreFactory
+VectorStoreFactory.configure(persist_directory="g/vectors")
+from corvanta.kgraph.providers.duckdb_sqlite.duck_graph import DuckSqliteGraph
+graph = DuckSqliteGraph("g")
+print(graph.delete_context(org_id="acme", graph_slice_id="people"))
+"""
+
+
+def test_reconcile_removes_documents_a_host_left_behind(scratch):
+    """The store deletes rows only; reconcile finds their documents afterwards."""
+    import sys
+    host = subprocess.run([sys.executable, "-c", RECONCILE_SCRIPT], cwd=scratch, capture_output=True, text=True)
+    assert host.returncode == 0 and host.stdout.strip() == "4", host.stderr
+    assert ("A", "B") in found(scratch, "A knows B")
+    stats = q(scratch, "stats")
+    assert re.search(r"^orphaned documents\s+4 ", stats.stdout, re.M), stats
+    assert q(scratch, "reconcile", "--dry-run", "--json").json()["documents_removed"] == 4
+    run = q(scratch, "reconcile")
+    assert run.returncode == 0 and "removed 4 documents" in run.stdout
+    assert not {("A", "B"), ("B", "C"), ("Z", "A")} & found(scratch, "A knows B")
+    assert ("parser", "C++") in found(scratch)
+    assert q(scratch, "reconcile", "--json").json()["documents_removed"] == 0

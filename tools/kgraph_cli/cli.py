@@ -17,7 +17,8 @@ from kgraph_cli import __version__, render
 from kgraph_cli.loading import FORMATS, Source, write_facts
 from kgraph_cli.progress import Progress
 from kgraph_cli.store import (DEFAULT_PATH, PATH_ENV, STORE_MODULE, CommandError, checkpoint, count_facts,
-                              count_older_than, count_slice, default_path, open_graph, purge_cutoff, stats)
+                              default_path, delete_documents, documents_present, ids_of_slice, ids_older_than,
+                              open_graph, orphaned_documents, purge_cutoff, stats, stored_ids)
 
 _KEY_RE = re.compile(r"[A-Za-z0-9_]+")
 
@@ -225,37 +226,75 @@ def cmd_fetch(args: argparse.Namespace) -> int:
     return 0
 
 
+def _documents_note(args: argparse.Namespace, documents: int | None) -> str:
+    if documents is None:
+        return "; their documents stay in the vector store (--keep-vectors)"
+    return f" and {documents:,} documents"
+
+
 def cmd_purge(args: argparse.Namespace) -> int:
-    graph = open_graph(graph_path(args), create=False, vectors=False)
+    graph = open_graph(graph_path(args), create=False, vectors=not args.keep_vectors)
     cutoff = purge_cutoff(args.days).strftime("%Y-%m-%d %H:%M:%S UTC")
+    documents: int | None = None
     if args.dry_run:
-        removed = count_older_than(graph, args.days)
+        ids = ids_older_than(graph, args.days, slack=False)
+        removed = len(ids)
+        if not args.keep_vectors:
+            documents = len(documents_present(graph.vector_store, ids))
     else:
+        # The identifiers first: once the rows are gone nothing tells which
+        # documents were theirs.
+        candidates = ids_older_than(graph, args.days, slack=True)
         before = count_facts(graph)
         graph.purge_expired(days=args.days)
         removed = before - count_facts(graph)
         checkpoint(graph)
+        if not args.keep_vectors:
+            gone = sorted(set(candidates) - stored_ids(graph, candidates))
+            documents = delete_documents(graph.vector_store, gone)
     if args.json:
-        emit(render.to_json({"days": args.days, "cutoff": cutoff, "dry_run": args.dry_run, "removed": removed}))
+        emit(render.to_json({"days": args.days, "cutoff": cutoff, "dry_run": args.dry_run, "removed": removed,
+                             "documents_removed": documents}))
     else:
         verb = "would remove" if args.dry_run else "removed"
-        emit(f"{verb} {removed:,} facts older than {args.days} days (written before {cutoff})")
+        emit(f"{verb} {removed:,} facts older than {args.days} days (written before {cutoff})"
+             + _documents_note(args, documents))
     return 0
 
 
 def cmd_delete_context(args: argparse.Namespace) -> int:
-    graph = open_graph(graph_path(args), create=False, vectors=False)
+    graph = open_graph(graph_path(args), create=False, vectors=not args.keep_vectors)
+    documents: int | None = None
+    ids = ids_of_slice(graph, args.org, args.slice)
     if args.dry_run:
-        removed = count_slice(graph, args.org, args.slice)
+        removed = len(ids)
+        if not args.keep_vectors:
+            documents = len(documents_present(graph.vector_store, ids))
     else:
         removed = graph.delete_context(org_id=args.org, graph_slice_id=args.slice)
         checkpoint(graph)
+        if not args.keep_vectors:
+            documents = delete_documents(graph.vector_store, sorted(set(ids) - stored_ids(graph, ids)))
     if args.json:
         emit(render.to_json({"org_id": args.org, "graph_slice_id": args.slice, "dry_run": args.dry_run,
-                             "removed": removed}))
+                             "removed": removed, "documents_removed": documents}))
     else:
         verb = "would remove" if args.dry_run else "removed"
-        emit(f"{verb} {removed:,} facts of slice {args.slice!r} in organisation {args.org!r}")
+        emit(f"{verb} {removed:,} facts of slice {args.slice!r} in organisation {args.org!r}"
+             + _documents_note(args, documents))
+    return 0
+
+
+def cmd_reconcile(args: argparse.Namespace) -> int:
+    graph = open_graph(graph_path(args), create=False, vectors=True)
+    orphans = orphaned_documents(graph)
+    if orphans and not args.dry_run:
+        graph.vector_store.delete(orphans)
+    if args.json:
+        emit(render.to_json({"dry_run": args.dry_run, "documents_removed": len(orphans)}))
+    else:
+        verb = "would remove" if args.dry_run else "removed"
+        emit(f"{verb} {len(orphans):,} documents whose facts are no longer in the table")
     return 0
 
 
@@ -269,7 +308,7 @@ def _bytes(n: int) -> str:
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    graph = open_graph(graph_path(args), create=False, vectors=False)
+    graph = open_graph(graph_path(args), create=False, vectors=True)
     info = stats(graph, graph_path(args))
     if args.json:
         emit(render.to_json(info))
@@ -284,6 +323,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
             ("newest fact", info["newest"]),
             ("database size", _bytes(info["database_bytes"])),
             ("vector store size", _bytes(info["vector_store_bytes"])),
+            ("documents", f"{info['vector_documents']:,}"),
+            ("orphaned documents", f"{info['orphaned_documents']:,}"
+             + (" (kgraph reconcile removes them)" if info["orphaned_documents"] else "")),
         ]))
     return 0
 
@@ -369,21 +411,29 @@ def build_parser() -> ArgumentParser:
     p.add_argument("--limit", type=_positive_int, metavar="N", help="show at most N facts")
     p.add_argument("--json", action="store_true", help="print JSON (with the whole metadata)")
 
+    keep_help = "leave the facts' documents in the vector store (search can still return them)"
     p = command("purge", cmd_purge, "delete the facts older than a number of days",
                 "Delete every fact (of all users and organisations) last written more than\n"
-                "--days days ago. Meant to run from a scheduler; nothing purges on its own.\n"
-                "The vector store keeps the documents of purged facts, so search can still\n"
-                "return them; neighbours and fetch no longer do.")
+                "--days days ago, and the documents of those facts from the vector store.\n"
+                "Meant to run from a scheduler; nothing purges on its own.")
     p.add_argument("--days", type=_days, required=True, metavar="N", help="the retention period in days")
-    p.add_argument("--dry-run", action="store_true", help="only count what would be removed")
+    p.add_argument("--keep-vectors", action="store_true", help=keep_help)
+    p.add_argument("--dry-run", action="store_true", help="only count the facts and documents that would go")
     p.add_argument("--json", action="store_true", help="print the outcome as JSON")
 
     p = command("delete-context", cmd_delete_context, "delete one graph slice of an organisation",
                 "Delete every fact of organisation --org whose metadata graph_slice_id is\n"
-                "--slice. The vector store keeps their documents, so search can still\n"
-                "return them; neighbours and fetch no longer do.")
+                "--slice, and the documents of those facts from the vector store.")
     p.add_argument("--org", required=True, metavar="O", help="the organisation")
     p.add_argument("--slice", required=True, metavar="S", help="the graph_slice_id")
+    p.add_argument("--keep-vectors", action="store_true", help=keep_help)
+    p.add_argument("--dry-run", action="store_true", help="only count the facts and documents that would go")
+    p.add_argument("--json", action="store_true", help="print the outcome as JSON")
+
+    p = command("reconcile", cmd_reconcile, "remove documents whose facts are gone from the table",
+                "Remove from the vector store every document whose fact is no longer in the\n"
+                "table, whoever deleted it (a host application, --keep-vectors, an older\n"
+                "kgraph), so that search stops returning it. 'kgraph stats' counts them.")
     p.add_argument("--dry-run", action="store_true", help="only count what would be removed")
     p.add_argument("--json", action="store_true", help="print the outcome as JSON")
 

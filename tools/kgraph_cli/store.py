@@ -99,23 +99,59 @@ def purge_cutoff(days: int) -> datetime:
     return datetime.now(timezone.utc) - timedelta(days=days)
 
 
-def count_older_than(graph: Any, days: int) -> int:
-    (n,) = graph.conn.execute("SELECT count(*) FROM facts WHERE created_at < ?",
-                              [purge_cutoff(days)]).fetchone()
-    return int(n)
-
-
 def count_facts(graph: Any) -> int:
     (n,) = graph.conn.execute("SELECT count(*) FROM facts").fetchone()
     return int(n)
 
 
-def count_slice(graph: Any, org_id: str, graph_slice_id: str) -> int:
-    (n,) = graph.conn.execute(
-        # Compared as the store compares it: the bound text as a JSON value.
-        "SELECT count(*) FROM facts WHERE org_id = ? AND json_extract(metadata, '$.graph_slice_id') = to_json(?)",
-        [org_id, graph_slice_id]).fetchone()
-    return int(n)
+# A fact of the age the store's own purge cutoff reaches is a candidate: the
+# store takes its cutoff a moment after ours, so the candidates reach a minute
+# further and the facts that really went are found afterwards.
+_CUTOFF_SLACK = timedelta(minutes=1)
+
+
+def ids_older_than(graph: Any, days: int, *, slack: bool) -> list[str]:
+    cutoff = purge_cutoff(days) + (_CUTOFF_SLACK if slack else timedelta(0))
+    return [row[0] for row in graph.conn.execute("SELECT id FROM facts WHERE created_at < ?", [cutoff]).fetchall()]
+
+
+def ids_of_slice(graph: Any, org_id: str, graph_slice_id: str) -> list[str]:
+    return [row[0] for row in graph.conn.execute(
+        "SELECT id FROM facts WHERE org_id = ? AND json_extract(metadata, '$.graph_slice_id') = to_json(?)",
+        [org_id, graph_slice_id]).fetchall()]
+
+
+def stored_ids(graph: Any, fact_ids: list[str] | None = None) -> set[str]:
+    """The identifiers in the table (of ``fact_ids`` only, when given)."""
+    if fact_ids is None:
+        return {row[0] for row in graph.conn.execute("SELECT id FROM facts").fetchall()}
+    if not fact_ids:
+        return set()
+    return {row[0] for row in graph.conn.execute("SELECT id FROM facts WHERE id IN (SELECT unnest(?))",
+                                                 [fact_ids]).fetchall()}
+
+
+def documents_present(store: Any, ids: list[str]) -> list[str]:
+    """Those of ``ids`` whose document the vector store holds."""
+    return [doc.id for doc in store.get_by_ids(ids)]
+
+
+def delete_documents(store: Any, ids: list[str]) -> int:
+    """Removes the documents of ``ids``; returns how many there were."""
+    present = documents_present(store, ids)
+    if present:
+        try:
+            store.delete(present)
+        except Exception as exc:
+            raise CommandError(f"the facts are deleted, but removing their {len(present):,} documents from the "
+                               f"vector store failed ({exc}); 'kgraph reconcile' removes them later") from exc
+    return len(present)
+
+
+def orphaned_documents(graph: Any) -> list[str]:
+    """Documents of the vector store whose fact is no longer in the table."""
+    in_table = stored_ids(graph)
+    return [doc_id for doc_id in graph.vector_store.ids() if doc_id not in in_table]
 
 
 def fact_exists(graph: Any, fact_id: str) -> bool:
@@ -137,7 +173,7 @@ def stats(graph: Any, path: str | os.PathLike[str]) -> dict[str, Any]:
         "SELECT count(*) FROM (SELECT DISTINCT org_id, json_extract_string(metadata, '$.graph_slice_id') AS s "
         "FROM facts) WHERE s IS NOT NULL").fetchone()
     db_file = Path(graph.db_path)
-    vector_file = Path(path) / VECTORS_DIRNAME / "vectorstore.jsonl"
+    vectors = Path(path) / VECTORS_DIRNAME
     return {
         "path": str(Path(path)),
         "facts": int(facts),
@@ -147,5 +183,7 @@ def stats(graph: Any, path: str | os.PathLike[str]) -> dict[str, Any]:
         "oldest": None if oldest is None else oldest.isoformat(sep=" ", timespec="seconds"),
         "newest": None if newest is None else newest.isoformat(sep=" ", timespec="seconds"),
         "database_bytes": _size(db_file) + _size(db_file.with_name(db_file.name + ".wal")),
-        "vector_store_bytes": _size(vector_file),
+        "vector_store_bytes": sum(_size(f) for f in vectors.glob("vectorstore.*")),
+        "vector_documents": len(graph.vector_store),
+        "orphaned_documents": len(orphaned_documents(graph)),
     }
