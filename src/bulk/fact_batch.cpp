@@ -71,6 +71,7 @@ public:
         : self_(self),
           det_id_(py::attr(self, names()._det_id)),
           reduction_(self),
+          encoder_(),
           logger_(Logger::current()),
           debug_(logger_.enabled(LogLevel::Debug)) {}
 
@@ -95,7 +96,7 @@ public:
 
         // The row and the document come from one snapshot of the metadata.
         Ref snapshot = Ref::steal(PyDict_Copy(metadata));
-        Ref metadata_json = compact_json(snapshot.get());
+        Ref metadata_json = encoder_.encode(snapshot.get());
         if (!PyUnicode_Check(metadata_json.get())) {
             raise(PyExc_TypeError, "json.dumps returned %.200s, not str", Py_TYPE(metadata_json.get())->tp_name);
         }
@@ -126,6 +127,7 @@ private:
     PyObject* self_;
     Ref det_id_;
     VectorStoreReduction reduction_;
+    CompactJsonEncoder encoder_;
     Logger logger_;
     bool debug_;
 };
