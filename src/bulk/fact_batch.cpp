@@ -75,7 +75,7 @@ public:
           logger_(Logger::current()),
           debug_(logger_.enabled(LogLevel::Debug)) {}
 
-    void add(FactBatch& batch, PyObject* item) {
+    void add(FactBatch& batch, PyObject* item, Py_ssize_t position) {
         PyObject* fields[kFactFields];
         Ref owned[kFactFields];
         unpack_fact(item, fields, owned);
@@ -115,11 +115,13 @@ public:
             Ref index = py::integer(batch.distinct_count());
             check(PyDict_SetItem(batch.slot_of_.get(), fact_id.get(), index.get()));
             for (std::size_t i = 0; i < std::size(lists); ++i) append(*lists[i], values[i]);
+            batch.positions_.push_back(position);
         } else {
             // A repeat: the later occurrence wins, in the earlier one's place.
             Ref owned_slot = Ref::steal(slot);
             const Py_ssize_t index = PyLong_AsSsize_t(slot);
             for (std::size_t i = 0; i < std::size(lists); ++i) replace(*lists[i], index, values[i]);
+            batch.positions_[index] = position;
         }
     }
 
@@ -153,7 +155,7 @@ FactBatch FactBatch::collect(PyObject* self, PyObject* facts) {
     while (PyObject* item = PyIter_Next(iterator.get())) {
         Ref owned_item = Ref::steal(item);
         try {
-            collector.add(batch, item);
+            collector.add(batch, item, position);
         } catch (const PyErrorAlreadySet&) {
             rethrow_for_position(position);
         }
