@@ -86,12 +86,7 @@ public:
         PyObject* obj = fields[2];
         PyObject* metadata = fields[3];
 
-        const Names& n = names();
-        Ref user_id = actor_field(metadata, n.user_id);
-        Ref org_id = actor_field(metadata, n.org_id);
-        Ref triple = triple_text(subject, predicate, obj);
-        PyObject* det_args[] = {triple.get(), user_id.get(), org_id.get()};
-        Ref fact_id = Ref::steal(PyObject_Vectorcall(det_id_.get(), det_args, 3, nullptr));
+        auto [user_id, org_id, triple, fact_id] = identify_fact(det_id_.get(), subject, predicate, obj, metadata);
         if (debug_) log_fact_write(logger_, fact_id.get(), user_id.get(), org_id.get(), subject, predicate, obj);
 
         // The row and the document come from one snapshot of the metadata.
