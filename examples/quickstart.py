@@ -26,7 +26,7 @@ def main() -> None:
         print(f"wrote {subject} -{predicate}-> {obj}  id={fact_id[:12]}")
 
     # Many facts at once: one statement for the rows, one add for the documents.
-    team = [(f"engineer-{i}", "works_on", "compiler", dict(actor)) for i in range(100)]
+    team = [(f"engineer-{i}", "works_on", "compiler", {**actor, "graph_slice_id": "team"}) for i in range(100)]
     print(f"wrote {len(upsert_facts(graph, team))} facts in one batch")
 
     print("\nsearch 'who maintains the compiler':")
