@@ -16,6 +16,7 @@ TASKS = {
     "mixed_memory": ("memory", "mixed_memory"),
     "own_leaks": ("memory", "own_leaks"),
     "clamping": ("clamping", "run"),
+    "batch": ("batch", "run"),
 }
 
 

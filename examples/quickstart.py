@@ -7,6 +7,7 @@ every route the store offers.
 import sys
 import tempfile
 
+from corvanta.kgraph.providers.duckdb_sqlite.bulk import upsert_facts
 from corvanta.kgraph.providers.duckdb_sqlite.duck_graph import DuckSqliteGraph
 
 
@@ -23,6 +24,10 @@ def main() -> None:
     ]:
         fact_id = graph.upsert_fact(subject, predicate, obj, dict(actor))
         print(f"wrote {subject} -{predicate}-> {obj}  id={fact_id[:12]}")
+
+    # Many facts at once: one statement for the rows, one add for the documents.
+    team = [(f"engineer-{i}", "works_on", "compiler", {**actor, "graph_slice_id": "team"}) for i in range(100)]
+    print(f"wrote {len(upsert_facts(graph, team))} facts in one batch")
 
     print("\nsearch 'who maintains the compiler':")
     for hit in graph.search("who maintains the compiler", user_id="ada", org_id="acme", k=2):

@@ -71,10 +71,11 @@ public:
         : self_(self),
           det_id_(py::attr(self, names()._det_id)),
           reduction_(self),
+          encoder_(),
           logger_(Logger::current()),
           debug_(logger_.enabled(LogLevel::Debug)) {}
 
-    void add(FactBatch& batch, PyObject* item) {
+    void add(FactBatch& batch, PyObject* item, Py_ssize_t position) {
         PyObject* fields[kFactFields];
         Ref owned[kFactFields];
         unpack_fact(item, fields, owned);
@@ -85,17 +86,12 @@ public:
         PyObject* obj = fields[2];
         PyObject* metadata = fields[3];
 
-        const Names& n = names();
-        Ref user_id = actor_field(metadata, n.user_id);
-        Ref org_id = actor_field(metadata, n.org_id);
-        Ref triple = triple_text(subject, predicate, obj);
-        PyObject* det_args[] = {triple.get(), user_id.get(), org_id.get()};
-        Ref fact_id = Ref::steal(PyObject_Vectorcall(det_id_.get(), det_args, 3, nullptr));
+        auto [user_id, org_id, triple, fact_id] = identify_fact(det_id_.get(), subject, predicate, obj, metadata);
         if (debug_) log_fact_write(logger_, fact_id.get(), user_id.get(), org_id.get(), subject, predicate, obj);
 
         // The row and the document come from one snapshot of the metadata.
         Ref snapshot = Ref::steal(PyDict_Copy(metadata));
-        Ref metadata_json = compact_json(snapshot.get());
+        Ref metadata_json = encoder_.encode(snapshot.get());
         if (!PyUnicode_Check(metadata_json.get())) {
             raise(PyExc_TypeError, "json.dumps returned %.200s, not str", Py_TYPE(metadata_json.get())->tp_name);
         }
@@ -114,11 +110,13 @@ public:
             Ref index = py::integer(batch.distinct_count());
             check(PyDict_SetItem(batch.slot_of_.get(), fact_id.get(), index.get()));
             for (std::size_t i = 0; i < std::size(lists); ++i) append(*lists[i], values[i]);
+            batch.positions_.push_back(position);
         } else {
             // A repeat: the later occurrence wins, in the earlier one's place.
             Ref owned_slot = Ref::steal(slot);
             const Py_ssize_t index = PyLong_AsSsize_t(slot);
             for (std::size_t i = 0; i < std::size(lists); ++i) replace(*lists[i], index, values[i]);
+            batch.positions_[index] = position;
         }
     }
 
@@ -126,6 +124,7 @@ private:
     PyObject* self_;
     Ref det_id_;
     VectorStoreReduction reduction_;
+    CompactJsonEncoder encoder_;
     Logger logger_;
     bool debug_;
 };
@@ -151,7 +150,7 @@ FactBatch FactBatch::collect(PyObject* self, PyObject* facts) {
     while (PyObject* item = PyIter_Next(iterator.get())) {
         Ref owned_item = Ref::steal(item);
         try {
-            collector.add(batch, item);
+            collector.add(batch, item, position);
         } catch (const PyErrorAlreadySet&) {
             rethrow_for_position(position);
         }

@@ -7,6 +7,8 @@
 
 #include "core/pyref.hpp"
 
+#include <vector>
+
 namespace kg::bulk {
 
 class FactBatch {
@@ -26,6 +28,9 @@ public:
     PyObject* fact_ids() const { return fact_ids_.get(); }
     PyObject* triples() const { return triples_.get(); }
     PyObject* document_metadata() const { return vs_metas_.get(); }
+    PyObject* metadata_jsons() const { return metadata_jsons_.get(); }
+    // The position in `facts` of the occurrence a distinct fact holds.
+    Py_ssize_t input_position(Py_ssize_t distinct_index) const { return positions_[distinct_index]; }
 
 private:
     FactBatch();
@@ -36,6 +41,7 @@ private:
     // of its last occurrence.
     Ref fact_ids_, subjects_, predicates_, objs_, user_ids_, org_ids_, metadata_jsons_;
     Ref triples_, vs_metas_;
+    std::vector<Py_ssize_t> positions_;
 
     friend class FactCollector;
 };

@@ -31,10 +31,41 @@ void check_started_store(PyObject* graph) {
     }
 }
 
-// Adds to the pending database error a note that the call wrote nothing.
-[[noreturn]] void rethrow_write_failure() {
+const StaticString kFirstInvalidJson{
+    "SELECT list_position(list_transform(?, lambda m: json_valid(m)), false)"};
+
+// The position in `facts` of the first fact whose metadata text the
+// database does not take as JSON, or -1. Asked only after the write failed;
+// a failure of the question itself (the caller's transaction may now be
+// aborted) answers -1 and leaves the write's error as it was.
+Py_ssize_t first_invalid_json(PyObject* conn, const FactBatch& batch) {
+    PyObject* pending = PyErr_GetRaisedException();
+    Py_ssize_t position = -1;
+    try {
+        Ref params = py::list({batch.metadata_jsons()});
+        Ref rows = execute_fetchall(conn, kFirstInvalidJson.get(), params.get());
+        Ref row = Ref::steal(PySequence_GetItem(rows.get(), 0));
+        Ref index = Ref::steal(PySequence_GetItem(row.get(), 0));
+        const Py_ssize_t one_based = PyLong_Check(index.get()) ? PyLong_AsSsize_t(index.get()) : 0;
+        if (one_based > 0 && one_based <= batch.distinct_count()) position = batch.input_position(one_based - 1);
+    } catch (const PyErrorAlreadySet&) {
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return position;
+}
+
+// Adds to the pending database error a note that the call wrote nothing,
+// naming the fact at fault when the database can tell.
+[[noreturn]] void rethrow_write_failure(PyObject* conn, const FactBatch& batch) {
+    const Py_ssize_t culprit = first_invalid_json(conn, batch);
     Ref exception = Ref::steal(PyErr_GetRaisedException());
-    Ref note = py::str("upsert_facts: the statement writing this call's rows failed; none of them was written");
+    Ref note = culprit >= 0
+                   ? Ref::steal(PyUnicode_FromFormat(
+                         "facts[%zd]: the database refuses its metadata as JSON; no row of this upsert_facts call "
+                         "was written",
+                         culprit))
+                   : py::str("upsert_facts: the statement writing this call's rows failed; no row of it was written");
     Ref added = Ref::steal_nullable(PyObject_CallMethodOneArg(exception.get(), names().add_note, note.get()));
     if (!added) PyErr_Clear();
     PyErr_SetRaisedException(exception.release());
@@ -54,7 +85,7 @@ Ref upsert_facts(const UpsertFactsArgs& args) {
         try {
             execute(conn.get(), insert_columns_statement(), columns.get());
         } catch (const PyErrorAlreadySet&) {
-            rethrow_write_failure();
+            rethrow_write_failure(conn.get(), batch);
         }
     }
     mirror_batch(args.graph, batch);

@@ -52,6 +52,46 @@ bool serialiser_is_standard() {
     return owned.get() == state().standard_dumps;
 }
 
+CompactJsonEncoder::CompactJsonEncoder() : standard_(serialiser_is_standard()) {
+    if (!standard_) return;
+    // What json.dumps does with separators and every other option at its
+    // default: JSONEncoder(separators=...).encode(value), whose one-shot path
+    // runs c_make_encoder(markers, default, encode_basestring_ascii, indent,
+    // key_separator, item_separator, sort_keys, skipkeys, allow_nan).
+    Ref json = global(names().json);
+    Ref encoder_module = Ref::steal(PyImport_ImportModule("json.encoder"));
+    Ref encoder_type = py::attr(json.get(), "JSONEncoder");
+    Ref standard_type = py::attr(encoder_module.get(), "JSONEncoder");
+    Ref make_encoder = py::attr(encoder_module.get(), "c_make_encoder");
+    Ref escape = py::attr(encoder_module.get(), "encode_basestring_ascii");
+    if (encoder_type.get() != standard_type.get() || make_encoder.get() == Py_None || escape.get() == Py_None) return;
+
+    Ref separators = Ref::steal(Py_BuildValue("(ss)", ",", ":"));
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, names().separators));
+    Ref options = py::call_kw(encoder_type.get(), {separators.get()}, kwnames.get());
+    Ref markers = Ref::steal(PyDict_New());
+    Ref default_ = py::attr(options.get(), "default");
+    Ref indent = py::attr(options.get(), "indent");
+    Ref key_separator = py::attr(options.get(), "key_separator");
+    Ref item_separator = py::attr(options.get(), "item_separator");
+    Ref sort_keys = py::attr(options.get(), "sort_keys");
+    Ref skipkeys = py::attr(options.get(), "skipkeys");
+    Ref allow_nan = py::attr(options.get(), "allow_nan");
+    c_encoder_ = py::call(make_encoder.get(), {markers.get(), default_.get(), escape.get(), indent.get(),
+                                               key_separator.get(), item_separator.get(), sort_keys.get(),
+                                               skipkeys.get(), allow_nan.get()});
+}
+
+Ref CompactJsonEncoder::encode(PyObject* value) const {
+    if (!c_encoder_) return compact_json(value);
+    Ref level = py::integer(0);
+    Ref chunks = py::call(c_encoder_.get(), {value, level.get()});
+    if (!PyTuple_CheckExact(chunks.get()) || PyTuple_GET_SIZE(chunks.get()) != 1) {
+        return Ref::steal(PyUnicode_Join(py::str("").get(), chunks.get()));
+    }
+    return Ref::borrow(PyTuple_GET_ITEM(chunks.get(), 0));
+}
+
 Py_ssize_t escaped_length(PyObject* text, Py_ssize_t begin, Py_ssize_t end) {
     const void* data = PyUnicode_DATA(text);
     std::size_t total = 0;

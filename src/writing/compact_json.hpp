@@ -16,6 +16,22 @@ Ref compact_json(PyObject* value);
 // ASCII text whose length in characters is its size in bytes.
 bool serialiser_is_standard();
 
+// Compact JSON for many values in a row. While the module's `json.dumps` is
+// the standard library's own, `dumps(value, separators=(",", ":"))` builds
+// a fresh C encoder for every value; this builds the same encoder, with the
+// arguments `dumps` gives it, once, and then only runs it. With any other
+// serialiser it calls the module's `json.dumps` for every value.
+class CompactJsonEncoder {
+public:
+    CompactJsonEncoder();
+    Ref encode(PyObject* value) const;
+    bool is_standard() const { return standard_; }
+
+private:
+    bool standard_;
+    Ref c_encoder_;  // set when the standard C encoder can be run directly
+};
+
 // The number of bytes that the serialiser writes between the quotes of
 // `text`: printable ASCII 1, quote and backslash 2, \b \t \n \f \r 2, any
 // other character up to U+FFFF 6 (\uXXXX), above U+FFFF 12 (a surrogate

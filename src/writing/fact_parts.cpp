@@ -3,6 +3,8 @@
 #include "core/module_state.hpp"
 #include "core/py.hpp"
 
+#include <iterator>
+
 namespace kg {
 namespace {
 
@@ -31,6 +33,15 @@ Ref actor_field(PyObject* metadata, PyObject* key) {
 Ref triple_text(PyObject* subject, PyObject* predicate, PyObject* obj) {
     Ref pieces = Ref::steal(PyTuple_Pack(3, subject, predicate, obj));
     return Ref::steal(PyUnicode_Join(kTripleSeparator.get(), pieces.get()));
+}
+
+FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predicate, PyObject* obj,
+                           PyObject* metadata) {
+    FactIdentity identity{actor_field(metadata, names().user_id), actor_field(metadata, names().org_id),
+                          triple_text(subject, predicate, obj), Ref()};
+    PyObject* args[] = {identity.triple.get(), identity.user_id.get(), identity.org_id.get()};
+    identity.fact_id = Ref::steal(PyObject_Vectorcall(det_id, args, std::size(args), nullptr));
+    return identity;
 }
 
 void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, PyObject* org_id,

@@ -14,6 +14,17 @@ Ref actor_field(PyObject* metadata, PyObject* key);
 // subject|predicate|obj, with no escaping.
 Ref triple_text(PyObject* subject, PyObject* predicate, PyObject* obj);
 
+// What identifies a fact: its actor, its triple text and its identifier
+// from the store's `_det_id` (passed in as read from the instance).
+struct FactIdentity {
+    Ref user_id;
+    Ref org_id;
+    Ref triple;
+    Ref fact_id;
+};
+FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predicate, PyObject* obj,
+                           PyObject* metadata);
+
 // The debug line of a write: cut identifier, actor, cut subject and
 // predicate, and the object's length. The caller checks the level first.
 void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, PyObject* org_id,

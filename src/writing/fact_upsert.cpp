@@ -21,10 +21,8 @@ Ref upsert_fact(const BoundArgs& args) {
     PyObject* metadata = args[4];
     const Names& n = names();
 
-    Ref user_id = actor_field(metadata, n.user_id);
-    Ref org_id = actor_field(metadata, n.org_id);
-    Ref triple = triple_text(subject, predicate, obj);
-    Ref fact_id = py::call_method(self, n._det_id, {triple.get(), user_id.get(), org_id.get()});
+    Ref det_id = py::attr(self, n._det_id);
+    auto [user_id, org_id, triple, fact_id] = identify_fact(det_id.get(), subject, predicate, obj, metadata);
 
     Logger logger = Logger::current();
     if (logger.enabled(LogLevel::Debug)) {
@@ -42,7 +40,7 @@ Ref upsert_fact(const BoundArgs& args) {
     // budget may run code, so the metadata may have changed since.
     Ref vs_meta = VectorStoreReduction(self).reduce(metadata);
     mirror_fact(self, triple.get(), vs_meta.get(), fact_id.get());
-    return fact_id;
+    return std::move(fact_id);  // a structured binding is not moved implicitly
 }
 
 }  // namespace kg::ops
