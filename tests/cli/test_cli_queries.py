@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import json
 import re
 import shutil
 import subprocess
@@ -288,3 +289,21 @@ def test_reconcile_removes_documents_a_host_left_behind(scratch):
     assert not {("A", "B"), ("B", "C"), ("Z", "A")} & found(scratch, "A knows B")
     assert ("parser", "C++") in found(scratch)
     assert q(scratch, "reconcile", "--json").json()["documents_removed"] == 0
+
+
+def test_view_writes_a_self_contained_page(graph):
+    run = q(graph, "view", "A", "--depth", "1", "-o", str(graph / "a.html"))
+    assert run.returncode == 0 and "wrote" in run.stdout, run
+    page = (graph / "a.html").read_text(encoding="utf-8")
+    start = page.index("new vis.DataSet(") + len("new vis.DataSet(")
+    nodes = json.loads(page[start:page.index(");", start)])
+    start = page.index("new vis.DataSet(", start) + len("new vis.DataSet(")
+    edges = json.loads(page[start:page.index(");", start)])
+    names = {n["id"]: n["label"] for n in nodes}
+    assert nodes[0]["label"] == "A" and "color" in nodes[0]  # the entity, highlighted
+    assert {(names[e["from"]], e["label"], names[e["to"]]) for e in edges} >= {
+        ("A", "knows", "B"), ("Z", "likes", "A")}
+    assert all(len(n["label"]) <= 40 for n in nodes)  # the long object is cut
+    # Nothing is loaded from elsewhere: no linked resource at all.
+    assert not re.search(r"""(src|href)\s*=\s*["']?\s*(https?:)?//|url\(\s*["']?(https?:)?//|@import""", page, re.I)
+    assert "<script src" not in page and "<link" not in page

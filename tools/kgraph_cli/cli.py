@@ -203,6 +203,27 @@ def cmd_neighbours(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_view(args: argparse.Namespace) -> int:
+    from kgraph_cli.view import to_html
+
+    graph = open_graph(graph_path(args), create=False, vectors=False)
+    triples = render.distinct_triples(graph.get_neighbours(args.entity, depth=args.depth))
+    if not triples:
+        raise CommandError(f"no facts mention {args.entity!r}")
+    shown = triples[: args.limit]
+    out = args.output or f"{re.sub(r'[^A-Za-z0-9_.-]+', '_', args.entity)[:60] or 'graph'}.html"
+    page = to_html(shown, args.entity, args.depth)
+    try:
+        with open(out, "w", encoding="utf-8") as f:
+            f.write(page)
+    except OSError as exc:
+        raise CommandError(f"cannot write {out}: {exc.strerror or exc}") from exc
+    note = f", {len(shown):,} of {len(triples):,} shown (--limit)" if len(shown) != len(triples) else ""
+    emit(f"wrote {out}: {len(shown):,} facts within {args.depth} hop{'s' if args.depth != 1 else ''} "
+         f"of {args.entity!r}{note}; open it in a browser")
+    return 0
+
+
 def cmd_fetch(args: argparse.Namespace) -> int:
     filters: dict[str, Any] = {}
     for key, value in args.filter or []:
@@ -398,6 +419,17 @@ def build_parser() -> ArgumentParser:
                    help="output format (default: table)")
     p.add_argument("--json", action="store_true", help="same as --format json")
     p.add_argument("--limit", type=_positive_int, metavar="N", help="show at most N facts")
+
+    p = command("view", cmd_view, "draw the neighbourhood of an entity as an interactive HTML page",
+                "Write one self-contained HTML page (scripts and styles inside; it opens\n"
+                "without network) showing the facts within --depth hops of ENTITY as a graph\n"
+                "to drag and zoom: nodes are entities, edges are labelled with the predicate,\n"
+                "ENTITY is highlighted, long names are cut (hover for more).")
+    p.add_argument("entity", metavar="ENTITY")
+    p.add_argument("--depth", type=_positive_int, default=2, metavar="N", help="hops to walk (default 2)")
+    p.add_argument("-o", "--output", metavar="FILE", help="the page to write (default: ENTITY.html)")
+    p.add_argument("--limit", type=_positive_int, default=500, metavar="N",
+                   help="draw at most N facts (default 500; more is hard to read)")
 
     p = command("fetch", cmd_fetch, "list an organisation's facts whose metadata match filters",
                 "List the facts of one organisation whose metadata hold every given value.\n\n"

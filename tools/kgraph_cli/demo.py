@@ -105,8 +105,8 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser,
               f"{extraction.facts:,} facts: {result.summary()}", flush=True)
         for name, reason in extraction.modules_skipped[:5]:
             print(f"  skipped {name}: {reason}")
-        print("Writing is bound by the store: every upsert is its own DuckDB statement and commit,\n"
-              "and mirrors the fact into the vector store (its metadata, code included, cut to 60 kB).",
+        print("Facts go in 1,000 at a time through the store's batch upsert: one statement per chunk,\n"
+              "then one vector-store add of the chunk (metadata, code included, cut to 60 kB).",
               flush=True)
         (path / MARKER).write_text(json.dumps({**signature, "facts": extraction.facts,
                                                "seconds": round(result.seconds, 1),
