@@ -41,7 +41,7 @@ def to_html(triples: Sequence[tuple[str, str, str]], entity: str, depth: int) ->
     edges = [{"from": ids[s], "to": ids[o], "label": shorten(one_line(p), LABEL_WIDTH),
               "title": shorten(p, TITLE_WIDTH), "arrows": "to"} for s, p, o in triples]
     js, css = _vis_assets()
-    title = html.escape(f"{shorten(one_line(entity), 80)}: {len(triples):,} facts within {depth} hops")
+    title = html.escape(f"{shorten(one_line(entity), 80)}: {len(triples):,} facts within {depth} hop{"s" if depth != 1 else ""}")
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
