@@ -28,6 +28,24 @@ Ref import_from(const char* module_name, const char* attribute) {
     return Ref::steal(value);
 }
 
+// The module's exit hook: from here on no statement starts on another thread
+// (conn_lock.hpp). Python runs exit hooks last registered first, so host
+// hooks registered after the load still find the store open to all threads.
+PyObject* close_store_at_exit(PyObject* /*self*/, PyObject* /*unused*/) {
+    return object_entry_point([] {
+        state().conn_lock.close();
+        return py::none();
+    });
+}
+
+PyMethodDef exit_hook_def = {"_close_store_at_exit", close_store_at_exit, METH_NOARGS, nullptr};
+
+void register_exit_hook(PyObject* module_name) {
+    Ref hook = Ref::steal(PyCFunction_NewEx(&exit_hook_def, nullptr, module_name));
+    Ref atexit = import("atexit");
+    py::call_method(atexit.get(), py::str("register").get(), {hook.get()});
+}
+
 void bind(PyObject* globals, PyObject* name, Ref value) { check(PyDict_SetItem(globals, name, value.get())); }
 
 void bind_host_names(PyObject* module) {
@@ -53,6 +71,7 @@ void bind_host_names(PyObject* module) {
     Ref store_class = create_store_class(module_name.get());
     state().store_class = Py_NewRef(store_class.get());
     bind(globals, py::str(kStoreClassName).get(), std::move(store_class));
+    register_exit_hook(module_name.get());
 }
 
 PyObject* module_create(PyObject* module_spec, PyModuleDef* /*def*/) {

@@ -3,8 +3,10 @@
 namespace kg {
 
 ModuleState& state() {
-    static ModuleState instance;
-    return instance;
+    // Never deleted: destruction at exit would run after the runtime is gone,
+    // while daemon threads may still wait on its connection lock.
+    static ModuleState* const instance = new ModuleState();
+    return *instance;
 }
 
 void Names::intern_all() {
