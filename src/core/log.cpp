@@ -40,9 +40,9 @@ void Logger::write(LogLevel level, const StaticString& format, std::initializer_
     }
     PyObject* kwnames = nullptr;
     if (with_traceback) {
-        static PyObject* const exc_info_keyword = Ref::steal(PyTuple_Pack(1, names().exc_info)).release();
+        static const StaticTuple exc_info_keyword{"exc_info"};
         stack[n++] = Py_True;
-        kwnames = exc_info_keyword;
+        kwnames = exc_info_keyword.get();
     }
     const size_t npositional = n - (with_traceback ? 1 : 0);
     Ref result = Ref::steal(PyObject_VectorcallMethod(method_name(level), stack, npositional, kwnames));

@@ -141,8 +141,8 @@ Ref upsert_fact(const BoundArgs& args) {
         Ref texts = py::list({triple.get()});
         Ref metadatas = py::list({vs_meta.get()});
         Ref ids = py::list({fact_id.get()});
-        static PyObject* const kwnames = Ref::steal(PyTuple_Pack(2, n.metadatas, n.ids)).release();
-        py::call_method_kw(vector_store.get(), n.add_texts, {texts.get(), metadatas.get(), ids.get()}, kwnames);
+        static const StaticTuple kwnames{"metadatas", "ids"};
+        py::call_method_kw(vector_store.get(), n.add_texts, {texts.get(), metadatas.get(), ids.get()}, kwnames.get());
     } catch (const PyErrorAlreadySet&) {
         tolerate_mirror_failure(fact_id.get());
     }
