@@ -1,6 +1,7 @@
 // Module definition and load: the guards against a second initialisation and
 // a second interpreter, and the names bound in the namespace, in order.
 #include "core/entry_point.hpp"
+#include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/operation_type.hpp"
 #include "core/py.hpp"
@@ -52,6 +53,7 @@ void bind_host_names(PyObject* module) {
     bind(globals, n.Path, import_from("pathlib", "Path"));
     bind(globals, n.duckdb, import("duckdb"));
     bind(globals, n.logging, import("logging"));
+    remember_standard_log_methods(global(n.logging).get());
     bind(globals, n.hashlib, import("hashlib"));
     bind(globals, n.json, import("json"));
     bind(globals, n.re, import("re"));

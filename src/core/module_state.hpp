@@ -23,6 +23,7 @@ struct ModuleState {
     PyObject* globals = nullptr;            // the module namespace (strong reference)
     PyObject* store_class = nullptr;        // DuckSqliteGraph (strong reference)
     PyTypeObject* operation_type = nullptr;  // the operations' callable type (strong reference)
+    PyObject* standard_log_methods[4] = {};  // logging.Logger's debug, info, warning, error (strong)
     ConnLock conn_lock;
 
     // Load bookkeeping (module.cpp). The interpreter whose load is under way
