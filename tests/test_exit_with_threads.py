@@ -7,6 +7,7 @@ By hand, for more runs:  python tests/test_exit_with_threads.py [runs] [scenario
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import tempfile
@@ -103,6 +104,9 @@ def run_scenario(name: str, runs: int, at_once: int = 5) -> list[subprocess.Comp
     return results
 
 
+# AddressSanitizer does not see the runtime's forced unwind of a thread, and
+# its own clean-up of the frames left behind then reports a false overflow.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="forced unwinds confuse AddressSanitizer")
 @pytest.mark.parametrize("name", sorted(SCENARIOS))
 def test_exit_with_daemon_threads_inside_the_store(name):
     results = run_scenario(name, 5)
