@@ -446,3 +446,15 @@ def test_bad_arguments_fail_before_any_query(facts, recording_conn, log, call, e
         call(facts)
     assert recording_conn.statements == []
     assert fetch_records(log) == []
+
+
+def test_path_of_a_str_subclass_key_is_built_from_its_screened_value(store, recording_conn):
+    class Key(str):
+        def __str__(self):
+            return "other"
+
+    store.upsert_fact("s", "p", "o", {"org_id": "o1", "kind": "doc"})
+    got = store.fetch_by_metadata(org_id="o1", filters={Key("kind"): "doc"})
+    assert objects(got) == ["o"]
+    path = recording_conn.statements[-1][1][1]
+    assert (type(path), path) == (str, "$.kind")

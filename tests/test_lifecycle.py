@@ -203,18 +203,24 @@ def test_database_path_follows_the_host_path_rules(tmp_path, persist_path, db_pa
     assert seen["records"] == [started_line(db_path)]
 
 
-def test_leading_tilde_is_kept(tmp_path):
-    # The directory step makes "./~" and the database must land there too,
-    # not in the home directory (which the database client would expand to).
-    (tmp_path / "home").mkdir()
-    seen = scenario('''
-        C("~")
+def test_leading_tilde_goes_to_the_database_client_as_written(tmp_path):
+    # The directory step makes "./~/data"; the database client expands "~"
+    # itself, so the file lives (or fails to open) under the home directory.
+    home = tmp_path / "home"
+    home.mkdir()
+    seen = scenario(f'''
+        out["missing"] = attempt("~/data")
+        os.mkdir({str(home / "data")!r})
+        out["present"] = attempt("~/data")
         out["state"] = state()
-    ''', tmp_path, env={"HOME": str(tmp_path / "home")})
-    assert seen["state"]["db_path"] == "~/kgraph.duckdb"
-    assert seen["state"]["initialized"] == "True"
-    assert (tmp_path / "~" / "kgraph.duckdb").is_file()
-    assert not (tmp_path / "home" / "kgraph.duckdb").exists()
+    ''', tmp_path, env={"HOME": str(home)})
+    assert seen["missing"]["raised"] == "InitializationError"
+    assert seen["missing"]["message"].startswith("Failed to initialize DuckDB at ~/data/kgraph.duckdb: ")
+    assert seen["missing"]["cause_is_duckdb_error"] is True
+    assert seen["present"]["raised"] is None
+    assert seen["state"]["db_path"] == "~/data/kgraph.duckdb"
+    assert (home / "data" / "kgraph.duckdb").is_file()
+    assert list((tmp_path / "~" / "data").iterdir()) == []
 
 
 def test_absolute_path_stays_absolute(tmp_path):
@@ -403,6 +409,37 @@ def test_factory_is_asked_again_on_retry(factory_failure):
     assert factory_failure["calls"] == [[[], {}], [[], {}]]
     assert factory_failure["final"]["attrs"] == ["db_path", "conn", "vector_store", "_initialized"]
     assert factory_failure["records"] == [started_line("vs/kgraph.duckdb")]
+
+
+def test_initialization_error_of_the_wrong_kind_is_raised_as_a_raise_statement_would(tmp_path):
+    (tmp_path / "garbage").mkdir()
+    (tmp_path / "garbage" / "kgraph.duckdb").write_bytes(b"this is not a database file\n" * 200)
+    seen = scenario('''
+        import corvanta.utils.exceptions as exceptions
+
+        def outcome(run):
+            try:
+                run()
+            except BaseException as e:
+                return [type(e).__name__, str(e), type(e.__cause__).__name__, type(e.__context__).__name__]
+
+        def python_raise(factory):
+            try:
+                duckdb.connect("garbage/kgraph.duckdb")
+            except Exception as e:
+                raise factory(component="DuckSqliteGraph", message="m", cause=e) from e
+
+        results = {}
+        for name, result in [("none", None), ("int", 1), ("plain_class", type("Plain", (), {})),
+                             ("object", object()), ("exception_class", KeyError)]:
+            exceptions.InitializationError = lambda **kwargs: result
+            results[name] = [outcome(lambda: C("garbage")),
+                             outcome(lambda: python_raise(exceptions.InitializationError))]
+        out["results"] = results
+    ''', tmp_path)
+    for name, (store, python) in seen["results"].items():
+        assert store == python, name
+    assert seen["results"]["none"][0][:2] == ["TypeError", "exceptions must derive from BaseException"]
 
 
 # --- a database held by another process --------------------------------------

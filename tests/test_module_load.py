@@ -5,6 +5,9 @@ Each case runs in a fresh interpreter."""
 from __future__ import annotations
 
 import json
+import os
+import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -201,3 +204,63 @@ def test_second_interpreter_is_refused(tmp_path):
                "Interpreter change detected - this module can only be loaded into one interpreter per process."]
     assert seen["errors"] == {"isolated": refusal, "legacy": refusal}
     assert seen["main_works"] == [True, 64]
+
+
+def test_refused_load_in_another_interpreter_leaves_the_module_to_the_next(tmp_path):
+    # The database client refuses subinterpreters, so the load fails there;
+    # the main interpreter's own load afterwards must work.
+    seen = scenario('''
+        import _interpreters
+        interp = _interpreters.create("isolated")
+        try:
+            failure = _interpreters.exec(interp, "import " + NAME)
+        finally:
+            _interpreters.destroy(interp)
+        out["sub_failed"] = failure is not None
+        out["main_works"] = works(importlib.import_module(NAME), "store")
+    ''', tmp_path)
+    assert seen == {"sub_failed": True, "main_works": [True, 64]}
+
+
+EMBEDDING_HOST = r"""
+#include <Python.h>
+
+int main(int argc, char** argv) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString(argv[1]) != 0) return 10 + round;
+        if (Py_FinalizeEx() != 0) return 20 + round;
+    }
+    return 0;
+}
+"""
+
+
+def test_runtime_initialised_again_refuses_the_load(tmp_path):
+    import shutil
+    import sysconfig
+
+    compiler = shutil.which("cc")
+    if compiler is None or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        pytest.skip("needs a C compiler and a shared libpython")
+    libdir = sysconfig.get_config_var("LIBDIR")
+    (tmp_path / "host.c").write_text(EMBEDDING_HOST)
+    subprocess.run([compiler, "host.c", "-o", "host", "-I" + sysconfig.get_paths()["include"], "-L" + libdir,
+                    "-Wl,-rpath," + libdir, "-lpython" + sysconfig.get_config_var("LDVERSION")],
+                   cwd=tmp_path, check=True)
+    code = textwrap.dedent(f'''
+        import importlib, tempfile
+        try:
+            module = importlib.import_module({MODULE_NAME!r})
+            store = module.DuckSqliteGraph(tempfile.mkdtemp(dir="."))
+            print("loaded", len(store.upsert_fact("a", "b", "c", {{}})))
+        except ImportError as e:
+            print("refused", e)
+    ''')
+    proc = subprocess.run([str(tmp_path / "host"), code], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=120, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.splitlines() == [
+        "loaded 64",
+        "refused Interpreter change detected - this module can only be loaded into one interpreter per process.",
+    ]

@@ -209,3 +209,36 @@ def test_entity_must_be_text(example, entity):
 def test_depth_must_be_a_number(example, depth):
     with pytest.raises(TypeError):
         example.get_neighbours("A", depth)
+
+
+class CannedRows:
+    def __init__(self, rows):
+        self.rows = rows
+
+    def execute(self, sql, params=None):
+        return self
+
+    def fetchall(self):
+        return self.rows
+
+
+def unpack_error(row):
+    try:
+        s, p, o = row
+    except (TypeError, ValueError) as e:
+        return type(e), str(e)
+
+
+@pytest.mark.parametrize("row", [("a", "b", "c", "d"), ("a", "b"), ["a"], (), "abcd", 5, None])
+def test_row_of_another_width_fails_as_unpacking_does(store, monkeypatch, row):
+    monkeypatch.setattr(store, "conn", CannedRows([("x", "y", "z"), row]))
+    kind, message = unpack_error(row)
+    with pytest.raises(kind) as raised:
+        store.get_neighbours("x")
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("row", [["a", "b", "c"], "abc", iter(("a", "b", "c"))])
+def test_row_of_three_in_any_iterable_gives_the_record(store, monkeypatch, row):
+    monkeypatch.setattr(store, "conn", CannedRows([row]))
+    assert store.get_neighbours("x") == [{"subject": "a", "predicate": "b", "object": "c"}]

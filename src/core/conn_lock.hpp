@@ -7,9 +7,20 @@
 // back, so a thread holding the lock can always get the GIL it needs to
 // finish. The owner may enter again (a replaced facility or a subclass may
 // call back into the store while a statement runs).
+//
+// At interpreter exit the module's exit hook closes the lock: it waits for
+// the statement that is running, then owns the lock for good. A daemon
+// thread that wants it afterwards waits without the GIL and is never woken,
+// so no thread is inside the database client when the runtime ends the
+// threads that still run (the client does not survive that). The thread
+// that closed the lock keeps using the store, since the lock is re-entrant
+// for it; any other thread that enters after the hook has run waits forever.
 #pragma once
 
 #include "core/pyref.hpp"
+
+#include <cxxabi.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -29,6 +40,13 @@ public:
         ConnLock* lock_;
     };
 
+    // Takes the lock for the calling thread and never gives it back. Called
+    // with the GIL held.
+    void close() {
+        closer_.store(PyThread_get_thread_ident(), std::memory_order_release);
+        enter();
+    }
+
 private:
     void enter() {
         const unsigned long me = PyThread_get_thread_ident();
@@ -36,11 +54,7 @@ private:
             ++depth_;
             return;
         }
-        if (!mutex_.try_lock()) {
-            Py_BEGIN_ALLOW_THREADS
-            mutex_.lock();
-            Py_END_ALLOW_THREADS
-        }
+        if (closer_.load(std::memory_order_acquire) != 0 || !mutex_.try_lock()) wait_without_gil(me);
         owner_.store(me, std::memory_order_relaxed);
         depth_ = 1;
     }
@@ -52,9 +66,30 @@ private:
         }
     }
 
+    void wait_without_gil(unsigned long me) {
+        PyThreadState* thread_state = PyEval_SaveThread();
+        for (;;) {
+            mutex_.lock();
+            const unsigned long closer = closer_.load(std::memory_order_acquire);
+            if (closer == 0 || closer == me) break;
+            // Closed while this thread waited: make way for the closer.
+            mutex_.unlock();
+            for (;;) pause();
+        }
+        try {
+            PyEval_RestoreThread(thread_state);
+        } catch (const abi::__forced_unwind&) {
+            // Ended by the runtime on its way back to the GIL: a lock left
+            // held here would stop whoever still uses the store at exit.
+            mutex_.unlock();
+            throw;
+        }
+    }
+
     std::mutex mutex_;
     std::atomic<unsigned long> owner_{0};
-    int depth_ = 0;  // only touched by the owner
+    std::atomic<unsigned long> closer_{0};  // the thread that closed the lock, or 0
+    int depth_ = 0;                         // only touched by the owner
 };
 
 }  // namespace kg

@@ -23,27 +23,53 @@ Ref resolve_initialization_error() {
     return Ref::steal(type);
 }
 
-// Replaces the pending error (an Exception) by InitializationError, chained
-// to it as a `raise ... from` would, and unwinds.
-[[noreturn]] void raise_initialization_error(PyObject* initialization_error, PyObject* db_path) {
-    Ref cause = Ref::steal(PyErr_GetRaisedException());
-    Ref cause_text = Ref::steal(PyObject_Str(cause.get()));
-    Ref message = Ref::steal(PyUnicode_FromFormat("Failed to initialize DuckDB at %U: %U", db_path, cause_text.get()));
-    Ref kwnames = Ref::steal(PyTuple_Pack(3, names().component, names().message, names().cause));
-    Ref error = py::call_kw(initialization_error, {py::str(kStoreClassName).get(), message.get(), cause.get()},
-                            kwnames.get());
-    PyException_SetContext(error.get(), Py_NewRef(cause.get()));
-    PyException_SetCause(error.get(), Py_NewRef(cause.get()));  // also suppresses the context display
-    PyErr_SetRaisedException(error.release());
+// While alive, `exception` is the one being handled, as inside an `except`
+// block: whatever is raised meanwhile gets it as its context.
+class Handling {
+public:
+    explicit Handling(PyObject* exception) : previous_(Ref::steal_nullable(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() {
+        if (holds_gil()) PyErr_SetHandledException(previous_.get());
+    }
+
+private:
+    Ref previous_;
+};
+
+// `raise error from cause`, as the host's raise statement does it: a class
+// is instantiated without arguments, anything that is not an exception
+// then is a TypeError. Called while `cause` is handled.
+[[noreturn]] void raise_from(Ref error, PyObject* cause) {
+    if (PyExceptionClass_Check(error.get())) {
+        Ref type = std::move(error);
+        error = Ref::steal(PyObject_CallNoArgs(type.get()));
+        if (!PyExceptionInstance_Check(error.get())) {
+            raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                  type.get(), reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+        }
+    } else if (!PyExceptionInstance_Check(error.get())) {
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    PyException_SetCause(error.get(), Py_NewRef(cause));  // also suppresses the context display
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw_error_already_set();
 }
 
-// The text handed to the database client for `db_path`. The client expands
-// a leading "~" to the home directory itself, while the directory step made
-// "./~" as written; "./" keeps both on the same directory.
-Ref connect_target(PyObject* db_path) {
-    if (PyUnicode_GET_LENGTH(db_path) == 0 || PyUnicode_READ_CHAR(db_path, 0) != '~') return Ref::borrow(db_path);
-    return Ref::steal(PyUnicode_FromFormat("./%U", db_path));
+// Replaces the pending error (an Exception) by InitializationError, chained
+// to it as a `raise ... from` in its handler would, and unwinds.
+[[noreturn]] void raise_initialization_error(PyObject* initialization_error, PyObject* db_path) {
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    Handling handling(cause.get());
+    Ref cause_text = Ref::steal(PyObject_Str(cause.get()));
+    Ref message = Ref::steal(PyUnicode_FromFormat("Failed to initialize DuckDB at %U: %U", db_path, cause_text.get()));
+    Ref kwnames = Ref::steal(PyTuple_Pack(3, names().component, names().message, names().cause));
+    raise_from(py::call_kw(initialization_error, {py::str(kStoreClassName).get(), message.get(), cause.get()},
+                           kwnames.get()),
+               cause.get());
 }
 
 bool already_started(PyObject* self) {
@@ -87,7 +113,7 @@ Ref store_init(const BoundArgs& args) {
 
     try {
         Ref duckdb = global(n.duckdb);
-        Ref conn = py::call_method(duckdb.get(), n.connect, {connect_target(db_path.get()).get()});
+        Ref conn = py::call_method(duckdb.get(), n.connect, {db_path.get()});
         py::set_attr(self, n.conn, conn.get());
         py::call_method(self, n._ensure_schema, {});
     } catch (const PyErrorAlreadySet&) {

@@ -7,22 +7,45 @@
 namespace kg {
 namespace {
 
-PyObject* method_name(LogLevel level) {
-    const Names& n = names();
+std::size_t index_of(LogLevel level) {
     switch (level) {
-    case LogLevel::Debug: return n.debug;
-    case LogLevel::Info: return n.info;
-    case LogLevel::Warning: return n.warning;
-    case LogLevel::Error: return n.error;
+    case LogLevel::Debug: return 0;
+    case LogLevel::Info: return 1;
+    case LogLevel::Warning: return 2;
+    case LogLevel::Error: return 3;
     }
-    return n.info;
+    return 1;
+}
+
+PyObject* method_name(std::size_t index) {
+    const Names& n = names();
+    PyObject* const level_names[] = {n.debug, n.info, n.warning, n.error};
+    return level_names[index];
 }
 
 }  // namespace
 
+void remember_standard_log_methods(PyObject* logging_module) {
+    Ref logger_class = py::attr(logging_module, "Logger");
+    for (std::size_t i = 0; i < std::size(state().standard_log_methods); ++i) {
+        PyObject*& slot = state().standard_log_methods[i];
+        Py_XSETREF(slot, py::attr(logger_class.get(), method_name(i)).release());
+    }
+}
+
 Logger Logger::current() { return Logger(global(names().logger)); }
 
+PyObject* Logger::level_method(LogLevel level) const {
+    Ref& method = level_methods_[index_of(level)];
+    if (!method) method = py::attr(logger_.get(), method_name(index_of(level)));
+    return method.get();
+}
+
 bool Logger::enabled(LogLevel level) const {
+    PyObject* method = level_method(level);
+    const bool standard = PyMethod_Check(method) && PyMethod_GET_SELF(method) == logger_.get() &&
+                          PyMethod_GET_FUNCTION(method) == state().standard_log_methods[index_of(level)];
+    if (!standard) return true;
     Ref number = py::integer(static_cast<int>(level));
     Ref answer = py::call_method(logger_.get(), names().isEnabledFor, {number.get()});
     return py::truthy(answer.get());
@@ -30,9 +53,9 @@ bool Logger::enabled(LogLevel level) const {
 
 void Logger::write(LogLevel level, const StaticString& format, std::initializer_list<PyObject*> args,
                    bool with_traceback) const {
-    PyObject* stack[10];
-    size_t n = 0;
-    stack[n++] = logger_.get();
+    // stack[0] is free for the bound method to put the logger in.
+    PyObject* stack[11];
+    size_t n = 1;
     stack[n++] = format.get();
     for (PyObject* a : args) {
         if (n + 1 >= std::size(stack)) raise(PyExc_SystemError, "too many log arguments");
@@ -40,16 +63,17 @@ void Logger::write(LogLevel level, const StaticString& format, std::initializer_
     }
     PyObject* kwnames = nullptr;
     if (with_traceback) {
-        static PyObject* const exc_info_keyword = Ref::steal(PyTuple_Pack(1, names().exc_info)).release();
+        static const StaticTuple exc_info_keyword{"exc_info"};
         stack[n++] = Py_True;
-        kwnames = exc_info_keyword;
+        kwnames = exc_info_keyword.get();
     }
-    const size_t npositional = n - (with_traceback ? 1 : 0);
-    Ref result = Ref::steal(PyObject_VectorcallMethod(method_name(level), stack, npositional, kwnames));
+    const size_t npositional = n - 1 - (with_traceback ? 1 : 0);
+    Ref result = Ref::steal(
+        PyObject_Vectorcall(level_method(level), stack + 1, npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 void Logger::write_message(LogLevel level, PyObject* message) const {
-    Ref result = py::call_method(logger_.get(), method_name(level), {message});
+    Ref result = py::call(level_method(level), {message});
 }
 
 }  // namespace kg

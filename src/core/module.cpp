@@ -1,6 +1,7 @@
 // Module definition and load: the guards against a second initialisation and
 // a second interpreter, and the names bound in the namespace, in order.
 #include "core/entry_point.hpp"
+#include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/operation_type.hpp"
 #include "core/py.hpp"
@@ -8,12 +9,6 @@
 
 namespace kg {
 namespace {
-
-// The interpreter that first loaded the module; -1 until then.
-int64_t owning_interpreter_id = -1;
-// The module object that was initialised (strong), so a second
-// initialisation can be told apart from a repeated exec of the same module.
-PyObject* initialised_module = nullptr;
 
 Ref import(const char* module_name) { return Ref::steal(PyImport_ImportModule(module_name)); }
 
@@ -28,6 +23,28 @@ Ref import_from(const char* module_name, const char* attribute) {
     return Ref::steal(value);
 }
 
+// The module's exit hook: the runtime that loaded the module is ending, and
+// from here on no statement starts on another thread (conn_lock.hpp). Python
+// runs exit hooks last registered first, so host hooks registered after the
+// load still find the store open to all threads; those registered before it
+// run after this one and can use the store from the exiting thread only.
+PyObject* close_store_at_exit(PyObject* /*self*/, PyObject* /*unused*/) {
+    return object_entry_point([] {
+        ModuleState& s = state();
+        s.runtime_finished.store(true);
+        s.conn_lock.close();
+        return py::none();
+    });
+}
+
+PyMethodDef exit_hook_def = {"_close_store_at_exit", close_store_at_exit, METH_NOARGS, nullptr};
+
+void register_exit_hook(PyObject* module_name) {
+    Ref hook = Ref::steal(PyCFunction_NewEx(&exit_hook_def, nullptr, module_name));
+    Ref atexit = import("atexit");
+    py::call_method(atexit.get(), py::str("register").get(), {hook.get()});
+}
+
 void bind(PyObject* globals, PyObject* name, Ref value) { check(PyDict_SetItem(globals, name, value.get())); }
 
 void bind_host_names(PyObject* module) {
@@ -36,6 +53,7 @@ void bind_host_names(PyObject* module) {
     bind(globals, n.Path, import_from("pathlib", "Path"));
     bind(globals, n.duckdb, import("duckdb"));
     bind(globals, n.logging, import("logging"));
+    remember_standard_log_methods(global(n.logging).get());
     bind(globals, n.hashlib, import("hashlib"));
     Ref json = import("json");
     state().standard_dumps = py::attr(json.get(), n.dumps).release();
@@ -55,47 +73,61 @@ void bind_host_names(PyObject* module) {
     Ref store_class = create_store_class(module_name.get());
     state().store_class = Py_NewRef(store_class.get());
     bind(globals, py::str(kStoreClassName).get(), std::move(store_class));
+    register_exit_hook(module_name.get());
+}
+
+[[noreturn]] void raise_interpreter_change() {
+    raise(PyExc_ImportError,
+          "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+}
+
+// Only a load that succeeds keeps the interpreter: a failed one lets it go
+// and drops what it made, so that another interpreter may load the module.
+void abandon_load(ModuleState& s) {
+    s.forget_objects();
+    s.interpreter.store(-1);
 }
 
 PyObject* module_create(PyObject* module_spec, PyModuleDef* /*def*/) {
     return object_entry_point([&] {
+        ModuleState& s = state();
+        // A runtime initialised again after the one that loaded the module.
+        if (s.runtime_finished.load()) raise_interpreter_change();
         const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (current == -1) throw_error_already_set();
-        if (owning_interpreter_id == -1) {
-            owning_interpreter_id = current;
-        } else if (owning_interpreter_id != current) {
-            raise(PyExc_ImportError,
-                  "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        }
+        int64_t owner = -1;
+        if (!s.interpreter.compare_exchange_strong(owner, current) && owner != current) raise_interpreter_change();
         // Importing again (after removal from sys.modules) yields the module
         // already initialised; its exec then has nothing to do.
-        if (initialised_module != nullptr) return Ref::borrow(initialised_module);
-        Ref name = py::attr(module_spec, "name");
-        return Ref::steal(PyModule_NewObject(name.get()));
+        if (s.initialised_module != nullptr) return Ref::borrow(s.initialised_module);
+        try {
+            Ref name = py::attr(module_spec, "name");
+            return Ref::steal(PyModule_NewObject(name.get()));
+        } catch (const PyErrorAlreadySet&) {
+            abandon_load(s);
+            throw;
+        }
     });
 }
 
 int module_exec(PyObject* module) {
     return status_entry_point([&] {
-        if (initialised_module == module) return;
-        if (initialised_module != nullptr) {
+        ModuleState& s = state();
+        if (s.initialised_module == module) return;
+        if (s.initialised_module != nullptr) {
             raise(PyExc_RuntimeError,
                   "Module 'duck_graph' has already been imported. Re-initialisation is not supported.");
         }
-        ModuleState& s = state();
-        s.names.intern_all();
-        ready_operation_type(module);
-        s.globals = Py_NewRef(PyModule_GetDict(module));
         try {
+            s.names.intern_all();
+            ready_operation_type(module);
+            s.globals = Py_NewRef(PyModule_GetDict(module));
             bind_host_names(module);
         } catch (const PyErrorAlreadySet&) {
-            // A failed load may be retried by a later import.
-            Py_CLEAR(s.globals);
-            Py_CLEAR(s.store_class);
-            Py_CLEAR(s.standard_dumps);
+            abandon_load(s);
             throw;
         }
-        initialised_module = Py_NewRef(module);
+        s.initialised_module = Py_NewRef(module);
     });
 }
 

@@ -1,19 +1,45 @@
-// Process-wide state of the module. The module refuses a second
-// initialisation and a second interpreter, so one instance of this state
-// serves the whole process and lives until it ends.
+// Process-wide state of the store, shared by every module that links its
+// core. One instance, created on first use and never destroyed (as greenlet
+// keeps its own): destruction at exit would run after the runtime is gone,
+// while daemon threads may still wait on its connection lock.
+//
+// The Python objects it refers to belong to the runtime that loaded the
+// module. A load that fails drops them, so that the next attempt (maybe in
+// another interpreter) starts clean. When that runtime exits, the state is
+// marked finished: an embedding host that initialises Python again gets its
+// load refused instead of objects of the finished runtime.
 #pragma once
 
 #include "core/conn_lock.hpp"
 #include "core/names.hpp"
 
+#include <atomic>
+#include <cstdint>
+
 namespace kg {
 
 struct ModuleState {
     Names names;
-    PyObject* globals = nullptr;      // the module namespace (strong reference)
-    PyObject* store_class = nullptr;  // DuckSqliteGraph (strong reference)
-    PyObject* standard_dumps = nullptr;  // the standard library's json.dumps, as bound at load (strong)
+    PyObject* globals = nullptr;            // the module namespace (strong reference)
+    PyObject* store_class = nullptr;        // DuckSqliteGraph (strong reference)
+    PyTypeObject* operation_type = nullptr;  // the operations' callable type (strong reference)
+    PyObject* standard_log_methods[4] = {};  // logging.Logger's debug, info, warning, error (strong)
+    PyObject* standard_dumps = nullptr;      // the standard library's json.dumps, as bound at load (strong)
     ConnLock conn_lock;
+
+    // Load bookkeeping (module.cpp). The interpreter whose load is under way
+    // or done, -1 for none; atomic because isolated interpreters import in
+    // parallel.
+    std::atomic<std::int64_t> interpreter{-1};
+    PyObject* initialised_module = nullptr;  // strong reference
+    std::atomic<bool> runtime_finished{false};
+
+    // Objects cached on first use (StaticString, StaticTuple) are valid for
+    // the generation that made them; a failed load starts a new one.
+    std::uint64_t generation = 1;
+
+    // After a failed load, with the GIL of the interpreter that tried it.
+    void forget_objects();
 };
 
 ModuleState& state();

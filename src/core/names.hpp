@@ -33,8 +33,10 @@ struct Names {
     KG_NAMES(KG_DECLARE_NAME)
 #undef KG_DECLARE_NAME
 
-    // Interns every name; throws on failure.
+    // Interns every name not interned yet; throws on failure.
     void intern_all();
+    // Drops them all (GIL held).
+    void clear();
 };
 
 }  // namespace kg

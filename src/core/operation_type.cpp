@@ -2,6 +2,7 @@
 
 #include "core/binder.hpp"
 #include "core/entry_point.hpp"
+#include "core/module_state.hpp"
 #include "core/py.hpp"
 
 #include <cstddef>
@@ -9,8 +10,6 @@
 
 namespace kg {
 namespace {
-
-PyTypeObject* operation_type = nullptr;
 
 struct OperationObject {
     PyObject_HEAD
@@ -198,18 +197,20 @@ PyType_Spec operation_type_spec = {
 }  // namespace
 
 void ready_operation_type(PyObject* module) {
-    if (operation_type != nullptr) return;
-    operation_type = reinterpret_cast<PyTypeObject*>(
+    PyTypeObject*& type = state().operation_type;
+    if (type != nullptr) return;
+    type = reinterpret_cast<PyTypeObject*>(
         Ref::steal(PyType_FromModuleAndSpec(module, &operation_type_spec, nullptr)).release());
 }
 
 const OperationDef* operation_def_of(PyObject* object) {
-    if (operation_type == nullptr || Py_TYPE(object) != operation_type) return nullptr;
+    PyTypeObject* type = state().operation_type;
+    if (type == nullptr || Py_TYPE(object) != type) return nullptr;
     return as_operation(object)->definition;
 }
 
 Ref make_operation(const OperationDef& definition, PyObject* module_name, const char* class_name) {
-    Ref object = Ref::steal(PyType_GenericAlloc(operation_type, 0));
+    Ref object = Ref::steal(PyType_GenericAlloc(state().operation_type, 0));
     OperationObject* op = as_operation(object.get());  // zero-filled by the allocator
     op->vectorcall = operation_vectorcall;
     op->definition = &definition;

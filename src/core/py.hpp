@@ -2,8 +2,11 @@
 // (see pyref.hpp); every failure throws `PyErrorAlreadySet`.
 #pragma once
 
+#include "core/module_state.hpp"
 #include "core/pyref.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
 
@@ -79,12 +82,17 @@ inline Ref head(PyObject* text, Py_ssize_t max_chars) {
 namespace kg {
 
 // A Python str made once from a literal (an SQL text, a log format) and kept
-// for the life of the process. Only touched with the GIL held.
+// for as long as the process state's generation lasts (module_state.hpp).
+// Only touched with the GIL held.
 class StaticString {
 public:
     constexpr explicit StaticString(const char* text) : text_(text) {}
     PyObject* get() const {
-        if (object_ == nullptr) object_ = Ref::steal(PyUnicode_InternFromString(text_)).release();
+        const std::uint64_t current = state().generation;
+        if (generation_ != current) {
+            object_ = Ref::steal(PyUnicode_InternFromString(text_)).release();
+            generation_ = current;
+        }
         return object_;
     }
     const char* c_str() const { return text_; }
@@ -92,6 +100,36 @@ public:
 private:
     const char* text_;
     mutable PyObject* object_ = nullptr;
+    mutable std::uint64_t generation_ = 0;
 };
+
+// A tuple of interned strs made once from literals (the keyword names of a
+// call, a fixed argument), kept like StaticString.
+template <std::size_t N>
+class StaticTuple {
+public:
+    template <typename... Texts>
+    constexpr explicit StaticTuple(Texts... texts) : texts_{texts...} {}
+    PyObject* get() const {
+        const std::uint64_t current = state().generation;
+        if (generation_ != current) {
+            Ref tuple = Ref::steal(PyTuple_New(N));
+            for (std::size_t i = 0; i < N; ++i) {
+                PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Ref::steal(PyUnicode_InternFromString(texts_[i])).release());
+            }
+            object_ = tuple.release();
+            generation_ = current;
+        }
+        return object_;
+    }
+
+private:
+    const char* texts_[N];
+    mutable PyObject* object_ = nullptr;
+    mutable std::uint64_t generation_ = 0;
+};
+
+template <typename... Texts>
+StaticTuple(Texts...) -> StaticTuple<sizeof...(Texts)>;
 
 }  // namespace kg

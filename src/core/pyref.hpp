@@ -21,6 +21,15 @@
 // the entry points of the module (the operation trampoline, module exec)
 // catch it and return NULL/-1. No other code catches it except to add
 // context, so a pending Python error is never overwritten or lost.
+//
+// Threads ended at interpreter exit
+// ---------------------------------
+// A daemon thread that wants the GIL back after finalisation has begun is
+// ended by the runtime with a forced unwind (`abi::__forced_unwind`), which
+// runs the destructors of every C++ frame on its way. That thread holds no
+// GIL, so `Ref` then leaks its reference instead of dropping it, and nothing
+// on that path may be `noexcept`: an unwind that meets a `noexcept` frame
+// ends the process with `std::terminate`.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -31,6 +40,10 @@
 namespace kg {
 
 struct PyErrorAlreadySet {};
+
+// Whether this thread may touch reference counts: it has an attached thread
+// state, that is, it holds the GIL.
+inline bool holds_gil() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
 
 // Throws after a failed C API call; the error is already set.
 [[noreturn]] inline void throw_error_already_set() { throw PyErrorAlreadySet{}; }
@@ -48,14 +61,18 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
+    // Dropping a reference may run a finalizer written in Python, and with it
+    // a forced unwind (see above): neither of these two is `noexcept`.
+    Ref& operator=(Ref&& other) {
         if (this != &other) {
             PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
             Py_XDECREF(old);
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() noexcept(false) {
+        if (p_ != nullptr && holds_gil()) Py_DECREF(p_);
+    }
 
     static Ref steal(PyObject* new_reference) {
         if (new_reference == nullptr) throw_error_already_set();

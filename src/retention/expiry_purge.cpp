@@ -19,8 +19,8 @@ Ref cutoff_for(PyObject* days) {
     Ref timezone = global(n.timezone);
     Ref utc = py::attr(timezone.get(), n.utc);
     Ref now = py::call_method(global(n.datetime).get(), n.now, {utc.get()});
-    static PyObject* const kwnames = Ref::steal(PyTuple_Pack(1, n.days)).release();
-    Ref interval = py::call_kw(global(n.timedelta).get(), {days}, kwnames);
+    static const StaticTuple kwnames{"days"};
+    Ref interval = py::call_kw(global(n.timedelta).get(), {days}, kwnames.get());
     return Ref::steal(PyNumber_Subtract(now.get(), interval.get()));
 }
 

@@ -32,6 +32,15 @@ Ref parsed_metadata(PyObject* loads, PyObject* stored) {
     return Ref::steal(PyDict_New());
 }
 
+// "$." and the key. A text key gives its value, the one the pattern
+// screened (a str subclass may render itself otherwise); a key of another
+// type, which only a replaced pattern lets through, gives its str().
+Ref json_path(PyObject* key) {
+    if (!PyUnicode_Check(key)) return Ref::steal(PyUnicode_FromFormat("$.%S", key));
+    Ref value = Ref::steal(PyUnicode_FromObject(key));
+    return Ref::steal(PyUnicode_FromFormat("$.%U", value.get()));
+}
+
 // The triple record plus "metadata".
 Ref fact_record(PyObject* loads, PyObject* row) {
     Ref record = triple_record(row);
@@ -70,8 +79,7 @@ Ref fetch_by_metadata(const BoundArgs& args) {
         }
         query += " AND ";
         query += kMetadataPathEqualsValue;
-        Ref path = Ref::steal(PyUnicode_FromFormat("$.%S", key));  // a replaced pattern may pass non-text keys
-        check(PyList_Append(params.get(), path.get()));
+        check(PyList_Append(params.get(), json_path(key).get()));
         check(PyList_Append(params.get(), value));
     }
 

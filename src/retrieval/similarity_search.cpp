@@ -73,8 +73,9 @@ Ref search(const BoundArgs& args) {
     check(PyDict_SetItem(filter.get(), n.user_id, user_id));
     check(PyDict_SetItem(filter.get(), n.org_id, org_id));
     Ref vector_store = py::attr(self, n.vector_store);
-    static PyObject* const kwnames = Ref::steal(PyTuple_Pack(2, n.k, n.filter)).release();
-    Ref docs = py::call_method_kw(vector_store.get(), n.similarity_search_with_score, {query, k, filter.get()}, kwnames);
+    static const StaticTuple kwnames{"k", "filter"};
+    Ref docs = py::call_method_kw(vector_store.get(), n.similarity_search_with_score, {query, k, filter.get()},
+                                  kwnames.get());
 
     Ref results = Ref::steal(PyList_New(0));
     Ref hits = Ref::steal(PyObject_GetIter(docs.get()));

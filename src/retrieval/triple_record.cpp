@@ -23,6 +23,15 @@ Ref triple_record(PyObject* row) {
     return record;
 }
 
+Ref triple_record(PyObject* subject, PyObject* predicate, PyObject* object) {
+    const Names& n = names();
+    Ref record = Ref::steal(PyDict_New());
+    check(PyDict_SetItem(record.get(), n.subject, subject));
+    check(PyDict_SetItem(record.get(), n.predicate, predicate));
+    check(PyDict_SetItem(record.get(), n.object, object));
+    return record;
+}
+
 Ref row_list(Ref rows) {
     if (PyList_CheckExact(rows.get())) return rows;
     return Ref::steal(PySequence_List(rows.get()));

@@ -10,6 +10,7 @@ namespace kg {
 // From the first three items of `row` (a database row or the pieces of a
 // split document text).
 Ref triple_record(PyObject* row);
+Ref triple_record(PyObject* subject, PyObject* predicate, PyObject* object);
 
 // The rows a statement returned, as a list (fetchall already gives one).
 Ref row_list(Ref rows);

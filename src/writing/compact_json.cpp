@@ -38,10 +38,10 @@ std::size_t count(const Char* data, Py_ssize_t begin, Py_ssize_t end) {
 }  // namespace
 
 Ref compact_json(PyObject* value) {
-    static PyObject* const separators = Ref::steal(Py_BuildValue("(ss)", ",", ":")).release();
-    static PyObject* const kwnames = Ref::steal(PyTuple_Pack(1, names().separators)).release();
+    static const StaticTuple separators{",", ":"};
+    static const StaticTuple kwnames{"separators"};
     Ref json = global(names().json);
-    return py::call_method_kw(json.get(), names().dumps, {value, separators}, kwnames);
+    return py::call_method_kw(json.get(), names().dumps, {value, separators.get()}, kwnames.get());
 }
 
 bool serialiser_is_standard() {

@@ -23,6 +23,8 @@ public:
     HandlingException(const HandlingException&) = delete;
     HandlingException& operator=(const HandlingException&) = delete;
     ~HandlingException() {
+        // A thread ended while logging unwinds through here without the GIL.
+        if (!holds_gil()) return;
         // Keeps an error raised by the logging call pending across the reset.
         PyObject* pending = PyErr_GetRaisedException();
         PyErr_SetHandledException(previous_.get());
