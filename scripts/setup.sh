@@ -31,12 +31,10 @@ pip=("$py" -m pip --disable-pip-version-check -q)
 
 # Dependencies, when the list of them changed.
 deps_stamp="$venv/.deps-stamp"
-deps_hash="$(cat pyproject.toml host/pyproject.toml scripts/setup.sh | sha256sum | cut -d' ' -f1)"
+deps_hash="$(cat pyproject.toml host/pyproject.toml scripts/setup.sh scripts/dev-requirements.txt | sha256sum | cut -d' ' -f1)"
 if [ "$(cat "$deps_stamp" 2>/dev/null)" != "$deps_hash" ]; then
     echo "setup: installing dependencies"
-    "${pip[@]}" install "scikit-build-core>=0.10" cmake ninja "duckdb>=2.0.1,<2.1" \
-        "pytest>=8" "hypothesis>=6.100" "pytest-timeout>=2" \
-        "numpy>=2" "rich>=13" "pyvis>=0.3.2"
+    "${pip[@]}" install -r scripts/dev-requirements.txt
     "${pip[@]}" install ./host
     rm -f "$venv/.build-stamp"
     echo "$deps_hash" >"$deps_stamp"
