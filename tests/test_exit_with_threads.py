@@ -86,6 +86,23 @@ SCENARIOS = {
         ]
         run(4, lambda i: work[i % 2](i))
     ''',
+    "batch": '''
+        from corvanta.kgraph.providers.duckdb_sqlite.bulk import upsert_facts
+
+        class RefusingVectorStore(PythonVectorStore):
+            def add_texts(self, texts, metadatas=None, ids=None):
+                if len(texts) > 1:
+                    raise ValueError("Document already exists")  # one add per fact follows
+                return super().add_texts(texts, metadatas, ids)
+
+        store.vector_store = RefusingVectorStore()
+        facts = lambda i: [(f"b{i}-{j}", "p", "o", {"user_id": "u", "org_id": "o"}) for j in range(200)]
+        work = [
+            lambda i: upsert_facts(store, facts(i)),
+            lambda i: store.get_neighbours("b0-0", 2),
+        ]
+        run(4, lambda i: work[i % 2](i))
+    ''',
 }
 
 
