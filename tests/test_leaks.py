@@ -10,6 +10,7 @@ from support import run_python
 SCRIPT = '''
 import gc, json, logging, sys, tempfile
 import corvanta.kgraph.providers.duckdb_sqlite.duck_graph as m
+from corvanta.kgraph.providers.duckdb_sqlite.bulk import upsert_facts
 
 C = m.DuckSqliteGraph
 store = C(tempfile.mkdtemp())
@@ -79,6 +80,16 @@ def with_vs(fail=None, hits=None):
     return run
 
 
+def with_vs_batch(fail):
+    def run():
+        vs.fail = fail
+        try:
+            return upsert_facts(store, [(f"s{i}", "p", "o", meta) for i in range(3)])
+        finally:
+            vs.fail = None
+    return run
+
+
 def with_rows(rows, run):
     def wrapped():
         conn.rows = rows
@@ -123,6 +134,13 @@ operations = [
     lambda: store.get_neighbours("s", depth="2", extra=1),
     lambda: C("elsewhere"),
     lambda: C(None),
+    lambda: upsert_facts(store, [("s", "p", "o", meta), ("s", "p", "o", meta), ("t", "p", "o", big)]),
+    lambda: upsert_facts(store, [("s", "p", "o", meta), ("s", 1, "o", meta)]),
+    lambda: upsert_facts(store, [("s", "p", "o", {"bad": object()})]),
+    lambda: upsert_facts(store, [("s", "p")]),
+    lambda: upsert_facts(None, []),
+    with_vs_batch((ValueError, "Document already exists")),
+    with_vs_batch((RuntimeError, "down")),
 ]
 
 
