@@ -4,13 +4,16 @@
 from __future__ import annotations
 
 import json
+import os
+import pty
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
-from cli_support import kgraph, write_jsonl
+from cli_support import kgraph, tool_env, write_jsonl
 
 ACME = {"user_id": "alice", "org_id": "acme"}
 # A chain A -> B -> C -> D and Z -> A, plus names that are hard to quote.
@@ -77,6 +80,37 @@ def test_search_table_and_k(graph):
 def test_search_with_nothing_in_scope_says_so(graph):
     run = q(graph, "search", "parser", "--user", "nobody", "--org", "acme")
     assert run.returncode == 0 and "no facts found" in run.stdout
+
+
+@pytest.mark.parametrize("args, rows, whole", [
+    (("search", "knows", "--user", "alice", "--org", "acme", "-k", "6"), 6, r"\d\.\d{3}\s"),
+    (("neighbours", "A", "--depth", "1"), 3, r"A\s+knows\s+B$"),
+    (("fetch", "--org", "acme"), 7, r"parser\s+owned_by\s+bob\s"),
+])
+def test_tables_in_a_pipe_keep_one_line_per_row_within_columns(graph, args, rows, whole):
+    """Narrow output: the widest columns are cut with "…", the narrow ones
+    stay whole, no row wraps, and nothing but text reaches the pipe."""
+    run = kgraph("--path", graph / "g", *args, cwd=graph, env=tool_env(COLUMNS="44"))
+    assert run.returncode == 0, run
+    header, rule, *body = run.stdout.splitlines()[: 2 + rows]
+    assert set(rule) == {"─"} and "\x1b" not in run.stdout
+    assert all(len(line) <= 44 and line == line.rstrip() for line in [header, rule, *body]), run
+    assert any("…" in line for line in body) and any(re.match(whole, line) for line in body), run
+
+
+def test_a_table_on_a_terminal_is_styled(graph):
+    master, slave = pty.openpty()
+    proc = subprocess.run([sys.executable, "-m", "kgraph_cli", "--path", graph / "g", "neighbours", "A"],
+                          cwd=graph, env=tool_env(), stdout=slave, stderr=subprocess.PIPE, timeout=120)
+    os.close(slave)
+    out = b""
+    try:
+        while chunk := os.read(master, 65536):
+            out += chunk
+    except OSError:  # the other side closed
+        pass
+    os.close(master)
+    assert proc.returncode == 0 and b"\x1b[1m" in out and b"knows" in out, (out, proc.stderr)
 
 
 # --------------------------------------------------------------- neighbours

@@ -171,9 +171,9 @@ def cmd_search(args: argparse.Namespace) -> int:
     elif not results:
         emit(f"no facts found for user {args.user!r} in organisation {args.org!r}")
     else:
-        emit(render.table(["score", "subject", "predicate", "object"],
-                          [(f"{r['score']:.3f}" if isinstance(r["score"], float) else r["score"],
-                            r["subject"], r["predicate"], r["object"]) for r in results]))
+        render.print_table(["score", "subject", "predicate", "object"],
+                           [(f"{r['score']:.3f}" if isinstance(r["score"], float) else r["score"],
+                             r["subject"], r["predicate"], r["object"]) for r in results])
     return 0
 
 
@@ -193,7 +193,7 @@ def cmd_neighbours(args: argparse.Namespace) -> int:
     elif not records:
         emit(f"no facts mention {args.entity!r}")
     else:
-        emit(render.table(["subject", "predicate", "object"], shown))
+        render.print_table(["subject", "predicate", "object"], shown)
         note = f"{len(triples):,} facts within {args.depth} hop{'s' if args.depth != 1 else ''}"
         if len(records) != len(triples):
             note += f" ({len(records):,} paths)"
@@ -240,9 +240,9 @@ def cmd_fetch(args: argparse.Namespace) -> int:
     else:
         # The organisation and the filtered values are the same on every row.
         known = {"org_id", *filters}
-        emit(render.table(["subject", "predicate", "object", "metadata"],
-                          [(r["subject"], r["predicate"], r["object"],
-                            render.summarise_metadata(r["metadata"], skip=known)) for r in shown]))
+        render.print_table(["subject", "predicate", "object", "metadata"],
+                           [(r["subject"], r["predicate"], r["object"],
+                             render.summarise_metadata(r["metadata"], skip=known)) for r in shown])
         emit(f"{len(records):,} facts" + (f", {len(shown):,} shown" if len(shown) != len(records) else ""))
     return 0
 
@@ -334,7 +334,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
     if args.json:
         emit(render.to_json(info))
     else:
-        emit(render.key_values([
+        render.print_pairs([
             ("path", info["path"]),
             ("facts", f"{info['facts']:,}"),
             ("organisations", f"{info['organisations']:,}"),
@@ -347,7 +347,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
             ("documents", f"{info['vector_documents']:,}"),
             ("orphaned documents", f"{info['orphaned_documents']:,}"
              + (" (kgraph reconcile removes them)" if info["orphaned_documents"] else "")),
-        ]))
+        ])
     return 0
 
 

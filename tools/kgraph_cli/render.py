@@ -1,12 +1,18 @@
-"""Output formats: readable tables, JSON, and neighbourhood pictures in
+"""Output formats: tables (drawn by rich), JSON, and neighbourhood pictures in
 Graphviz DOT and Mermaid."""
 
 from __future__ import annotations
 
 import json
 import shutil
+import sys
 from collections.abc import Iterable, Sequence
 from typing import Any
+
+from rich import box
+from rich.console import Console
+from rich.table import Table
+from rich.text import Text
 
 _CONTROL = {i: " " for i in range(32)} | {0x7F: " "}
 
@@ -38,34 +44,48 @@ def summarise_metadata(metadata: Any, value_width: int = 40, skip: Iterable[str]
     return " ".join(parts)
 
 
-def table(headers: Sequence[str], rows: Iterable[Sequence[Any]], *, width: int | None = None) -> str:
-    """A plain-text table fitted to ``width`` columns (the terminal's by
-    default): the widest columns give way first, cut cells end with "…"."""
-    cells = [[one_line(c) for c in row] for row in rows]
-    if width is None:
-        width = shutil.get_terminal_size((120, 24)).columns
-    ncols = len(headers)
-    widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(headers)]
-    gap = 2
-    budget = max(width - gap * (ncols - 1), ncols * 4)
-    if sum(widths) > budget:
-        # Cap every column at the same width, as large as still fits: narrow
-        # columns stay whole, the wide ones share the cut.
-        cap = max(widths)
-        while cap > 4 and sum(min(w, cap) for w in widths) > budget:
-            cap -= 1
-        widths = [min(w, cap) for w in widths]
-    lines = ["  ".join(shorten(h, w).ljust(w) for h, w in zip(headers, widths)).rstrip(),
-             "  ".join("-" * w for w in widths)]
-    for row in cells:
-        lines.append("  ".join(shorten(c, w).ljust(w) for c, w in zip(row, widths)).rstrip())
-    return "\n".join(lines)
+def _console() -> Console:
+    """A console on standard output. On a terminal rich fits tables to its
+    width and may colour them; elsewhere (pipes, files, CI) the output is
+    plain and as wide as $COLUMNS, else 120 columns."""
+    if sys.stdout.isatty():
+        return Console(force_terminal=True, highlight=False, emoji=False)
+    return Console(force_terminal=False, width=shutil.get_terminal_size((120, 24)).columns,
+                   highlight=False, emoji=False)
 
 
-def key_values(pairs: Iterable[tuple[str, Any]]) -> str:
-    pairs = list(pairs)
-    w = max((len(k) for k, _ in pairs), default=0)
-    return "\n".join(f"{k.ljust(w)}  {'-' if v is None else v}" for k, v in pairs)
+def _cell(value: Any) -> Text:
+    # One line per row, whatever the width: a cell that does not fit is cut
+    # with "…" rather than wrapped (rows stay greppable). The columns still
+    # count as wrappable, so that the widest give way first.
+    return Text(one_line(value), no_wrap=True, overflow="ellipsis")
+
+
+def print_table(headers: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
+    """Prints a table: a header, a rule under it, one line per row."""
+    grid = Table(box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
+    for header in headers:
+        grid.add_column(header)
+    for row in rows:
+        grid.add_row(*map(_cell, row))
+    _print(grid)
+
+
+def print_pairs(pairs: Iterable[tuple[str, Any]]) -> None:
+    """Prints names and values in two aligned columns."""
+    grid = Table.grid(padding=(0, 2))
+    for key, value in pairs:
+        grid.add_row(_cell(key), _cell("-" if value is None else value))
+    _print(grid)
+
+
+def _print(renderable: Table) -> None:
+    # rich pads every cell to its column's width; lines end where their text does.
+    console = _console()
+    with console.capture() as captured:
+        console.print(renderable)
+    sys.stdout.write("".join(line.rstrip() + "\n" for line in captured.get().splitlines()))
+    sys.stdout.flush()
 
 
 def to_json(value: Any) -> str:
