@@ -1,7 +1,8 @@
 """The default vector store against its previous version (bench/baseline),
 side by side in one run: adding in chunks of 1,000, opening a persisted
 store, similarity search, and `kgraph search` end to end on a graph loaded by
-`kgraph load`. Prints ratios (old time / new time).
+`kgraph load` (timed too). Prints ratios (old time / new time); bench/run.py
+reports the same figures in its tool section.
 
     .venv/bin/python bench/vector_store.py [--docs 100000] [--repeat 5]
 """
@@ -10,12 +11,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -39,6 +42,14 @@ sys.exit(main(["--path", {graph!r}, "search", {query!r}, "--user", "user-3", "--
 """
 
 
+def tool_env() -> dict[str, str]:
+    """The environment of a kgraph process: the working tree's tool, no
+    vector-store directory inherited from the caller."""
+    env = {k: v for k, v in os.environ.items() if k != "CORVANTA_VECTORSTORE_DIR"}
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "tools"), env.get("PYTHONPATH")]))
+    return env
+
+
 def timed(fn, repeat: int) -> float:
     times = []
     for _ in range(repeat):
@@ -48,20 +59,17 @@ def timed(fn, repeat: int) -> float:
     return statistics.median(times)
 
 
-def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--docs", type=int, default=100_000)
-    ap.add_argument("--repeat", type=int, default=5)
-    args = ap.parse_args()
-    work = Path(tempfile.mkdtemp(prefix="kgraph-vs-bench-"))
+def compare(work: Path, docs: int, repeat: int) -> dict[str, Any]:
+    """Times both stores on ``docs`` synthetic facts in ``work``; fails if
+    they rank or score differently. Times are in seconds."""
     facts = work / "facts.jsonl"
     with facts.open("w") as f:
-        subprocess.run([sys.executable, str(ROOT / "tools/scripts/make_facts.py"), str(args.docs)], stdout=f, check=True)
+        subprocess.run([sys.executable, str(ROOT / "tools/scripts/make_facts.py"), str(docs)], stdout=f, check=True)
     recs = [json.loads(line) for line in facts.open()]
     texts = [f"{r['subject']}|{r['predicate']}|{r['object']}" for r in recs]
     metas = [{**r["metadata"], "user_id": r["user_id"], "org_id": r["org_id"]} for r in recs]
     ids = [f"id{i}" for i in range(len(texts))]
-    rows = []
+    del recs
 
     def side(mod, name):
         directory = work / f"vs-{name}"
@@ -77,33 +85,56 @@ def main() -> None:
         for flt in (FILTER, None):
             store.similarity_search_with_score(QUERIES[0], k=5, filter=flt)  # first use builds indexes
             results[flt is None] = timed(lambda: [store.similarity_search_with_score(q, k=5, filter=flt)
-                                                  for q in QUERIES], args.repeat) / len(QUERIES)
-        answers = [[(d.id, s) for d, s in store.similarity_search_with_score(q, k=10, filter=FILTER)]
-                   for q in QUERIES]
-        return add, reopen, results[False], results[True], answers
+                                                  for q in QUERIES], repeat) / len(QUERIES)
+        answers = [[(d.id, d.page_content, d.metadata, s)
+                    for d, s in store.similarity_search_with_score(q, k=10, filter=flt)]
+                   for q in QUERIES for flt in (FILTER, None)]
+        return {"add": add, "open": reopen, "search_filter": results[False], "search_all": results[True]}, answers
 
-    o, n = side(old, "old"), side(new, "new")
-    assert o[4] == n[4], "the two stores rank differently"
-    for label, a, b in (("add_texts, chunks of 1,000", o[0], n[0]), ("open a persisted store", o[1], n[1]),
-                        ("similarity_search_with_score, user and org filter", o[2], n[2]),
-                        ("similarity_search_with_score, no filter", o[3], n[3])):
-        rows.append((label, a, b))
+    before, old_answers = side(old, "old")
+    now, new_answers = side(new, "new")
+    assert old_answers == new_answers, "the two stores rank, score or return differently"
 
     graph = work / "graph"
-    subprocess.run([str(ROOT / ".venv/bin/kgraph"), "--path", str(graph), "load", str(facts)], check=True,
-                   capture_output=True)
-    e2e = {}
-    for use_old in (True, False):
+    t = time.perf_counter()
+    proc = subprocess.run([sys.executable, "-m", "kgraph_cli", "--path", str(graph), "load", str(facts), "--json"],
+                          check=True, capture_output=True, text=True, env=tool_env())
+    load = {"whole_s": time.perf_counter() - t, **json.loads(proc.stdout)}
+    for use_old, figures in ((True, before), (False, now)):
         code = E2E.format(baseline=str(HERE / "baseline"), use_old=use_old, graph=str(graph), query=QUERIES[0])
-        e2e[use_old] = timed(lambda: subprocess.run([sys.executable, "-c", code], check=True, capture_output=True),
-                             max(2, args.repeat // 2))
-    rows.append(("`kgraph search` end to end (process start to exit)", e2e[True], e2e[False]))
+        figures["search_e2e"] = timed(
+            lambda: subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, env=tool_env()),
+            max(2, repeat // 2))
+    return {"docs": docs, "before": before, "now": now, "load": load}
 
-    print(f"{args.docs:,} documents; rankings and scores identical: yes")
+
+LABELS = {
+    "add": "add_texts, chunks of 1,000",
+    "open": "open a persisted store",
+    "search_filter": "similarity_search_with_score, user and org filter",
+    "search_all": "similarity_search_with_score, no filter",
+    "search_e2e": "`kgraph search` end to end (process start to exit)",
+}
+
+
+def seconds(x: float) -> str:
+    return f"{x * 1000:.2f} ms" if x < 1 else f"{x:.2f} s"
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--docs", type=int, default=100_000)
+    ap.add_argument("--repeat", type=int, default=5)
+    args = ap.parse_args()
+    with tempfile.TemporaryDirectory(prefix="kgraph-vs-bench-") as work:
+        res = compare(Path(work), args.docs, args.repeat)
+    load = res["load"]
+    print(f"{args.docs:,} documents; rankings, scores and documents identical: yes")
+    print(f"kgraph load: {load['whole_s']:.2f} s end to end ({load['facts_per_second']:,.0f} facts/s writing)")
     print("| operation | before | now | ratio |\n|---|---:|---:|---:|")
-    for label, a, b in rows:
-        fmt = (lambda x: f"{x * 1000:.2f} ms") if a < 1 else (lambda x: f"{x:.2f} s")
-        print(f"| {label} | {fmt(a)} | {fmt(b)} | {a / b:.1f}x |")
+    for key, label in LABELS.items():
+        a, b = res["before"][key], res["now"][key]
+        print(f"| {label} | {seconds(a)} | {seconds(b)} | {a / b:.1f}x |")
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ TASKS = {
     "own_leaks": ("memory", "own_leaks"),
     "clamping": ("clamping", "run"),
     "batch": ("batch", "run"),
+    "tool": ("tool", "run"),
 }
 
 

@@ -3,6 +3,7 @@ end and write the report it prints. Its figures are not checked here."""
 
 from __future__ import annotations
 
+import importlib.util
 import subprocess
 import sys
 from pathlib import Path
@@ -34,6 +35,8 @@ def test_quick_run_exits_cleanly_and_writes_what_it_prints(quick_run):
     "## 3. Memory",
     "## 4. Clamping",
     "## 5. The default stand-in vector store",
+    "## 6. Batch upsert",
+    "## 7. The kgraph tool and the default vector store",
 ])
 def test_report_has_every_section_with_a_table(quick_run, heading):
     proc, _ = quick_run
@@ -65,3 +68,24 @@ def test_unknown_section_is_refused(tmp_path):
     assert proc.returncode == 2
     assert "bogus" in proc.stderr
     assert not (tmp_path / "b.md").exists()
+
+
+def _report(date: str, sections: dict[str, str], misses: list[str]) -> str:
+    body = "".join(f"## {heading}\n\n{text}\n\n" for heading, text in sections.items())
+    goals = "## Goals missed in this run\n\n" + "".join(f"- {m}\n" for m in misses) if misses else "## Goals\n\nNone."
+    return f"# Benchmarks\n\n| date (UTC) | {date} |\n\n{body}{goals}\n"
+
+
+def test_a_partial_run_keeps_the_other_sections_and_the_goals_they_missed():
+    spec = importlib.util.spec_from_file_location("bench_run", ROOT / "bench" / "run.py")
+    run = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(run)
+    first = _report("day 1", {"1. One": "one, day 1", "2. Two": "two, day 1"},
+                    ["one slow (section 1)", "two slow (section 2)", "untagged"])
+    second = run.keep_earlier_sections(_report("day 2", {"2. Two": "two, day 2"}, []), first)
+    assert second.count("## 1. One") == 1 and "two, day 2" in second and "two, day 1" not in second
+    assert run._misses(second) == ["one slow (section 1, from the run of day 1)"]
+    # Kept again by a third run, a miss still names the run that measured it.
+    third = run.keep_earlier_sections(_report("day 3", {"2. Two": "two, day 3"}, ["two slow (section 2)"]), second)
+    assert run._misses(third) == ["one slow (section 1, from the run of day 1)", "two slow (section 2)"]
+    assert third.index("## 1. One") < third.index("## 2. Two") < third.index("## Goals")
