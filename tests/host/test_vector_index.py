@@ -9,7 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from corvanta.vectorstores.memory import PERSIST_FILENAME, VECTORS_FILENAME, HashingEmbedding, InMemoryVectorStore
+from corvanta.vectorstores.memory import (INDEX_FILENAME, PERSIST_FILENAME, VECTORS_FILENAME, HashingEmbedding,
+                                          InMemoryVectorStore)
 
 _spec = importlib.util.spec_from_file_location(
     "memory_before", Path(__file__).resolve().parents[2] / "bench" / "baseline" / "memory_before.py")
@@ -20,22 +21,25 @@ _spec.loader.exec_module(before)
 WORDS = ["parser", "cache", "Index", "ünïcödé", "日本語", "a", "x1", "depends_on", "𝔘𝔫𝔦", "tea", "knows", "42"]
 
 
-def random_docs(rng, n):
+def random_docs(rng, n, org="org", user="user"):
     texts = ["|".join(" ".join(rng.choice(WORDS) for _ in range(rng.randint(0, 4))) for _ in range(3))
              for _ in range(n)]
-    metas = [{"org": rng.choice(["o1", "o2", 1, 1.0, True, None]), "user": rng.choice(["u1", "u2", ""]),
-              **({"tags": ["x"]} if rng.random() < 0.1 else {})} for _ in range(n)]
+    metas = [{org: rng.choice(["o1", "o2", 1, 1.0, True, None, ["o1"]]), **({user: rng.choice(["u1", "u2", ""])}
+              if rng.random() < 0.9 else {}), **({"tags": ["x"]} if rng.random() < 0.1 else {})} for _ in range(n)]
     return texts, metas
 
 
-FILTERS = [None, {"org": "o1"}, {"org": 1}, {"org": None}, {"org": "o2", "user": "u1"}, {"tags": ["x"]},
-           {"user": "nobody"}]
+def filters(org="org", user="user"):
+    return [None, {org: "o1"}, {org: 1}, {org: None}, {org: ["o1"]}, {org: "o2", user: "u1"}, {"tags": ["x"]},
+            {user: "nobody"}, {user: None}, {org: "o1", "tags": ["x"]}]
 
 
+# The second pair are keys the index file keeps the values of.
+@pytest.mark.parametrize("keys", [("org", "user"), ("org_id", "user_id")])
 @pytest.mark.parametrize("seed", range(4))
-def test_search_matches_the_plain_store(tmp_path, seed):
+def test_search_matches_the_plain_store(tmp_path, seed, keys):
     rng = random.Random(seed)
-    texts, metas = random_docs(rng, 400)
+    texts, metas = random_docs(rng, 400, *keys)
     ids = [f"d{i}" for i in range(len(texts))]
     old, new = before.InMemoryVectorStore(), InMemoryVectorStore(persist_directory=tmp_path)
     for lo in range(0, len(texts), 97):
@@ -49,7 +53,7 @@ def test_search_matches_the_plain_store(tmp_path, seed):
     reopened = InMemoryVectorStore(persist_directory=tmp_path)
     for _ in range(6):
         query = " ".join(rng.choice(WORDS) for _ in range(rng.randint(0, 3)))
-        for flt in FILTERS:
+        for flt in filters(*keys):
             for k in (1, 7, 1000):
                 want = [(d.id, d.page_content, d.metadata, s)
                         for d, s in old.similarity_search_with_score(query, k=k, filter=flt)]
@@ -109,3 +113,38 @@ def test_delete_follows_the_usual_convention(tmp_path):
     assert store.delete() is False and len(store) == 2
     assert store.ids() == ["1", "3"]
     assert InMemoryVectorStore(persist_directory=tmp_path).ids() == ["1", "3"]
+
+
+@pytest.mark.parametrize("damage", ["missing", "torn", "an older writer added and deleted", "documents rewritten"])
+def test_index_file_is_repaired_from_the_documents(tmp_path, damage):
+    rng = random.Random(3)
+    texts, metas = random_docs(rng, 60, "org_id", "user_id")
+    store = InMemoryVectorStore(persist_directory=tmp_path)
+    for lo in range(0, 60, 20):
+        store.add_texts(texts[lo:lo + 20], metas[lo:lo + 20], [f"d{i}" for i in range(lo, lo + 20)])
+    store.delete(["d3", "d40"])
+    index, docs = tmp_path / INDEX_FILENAME, tmp_path / PERSIST_FILENAME
+    if damage == "missing":
+        index.unlink()
+    elif damage == "torn":
+        index.write_bytes(index.read_bytes()[:-9])
+    elif damage == "an older writer added and deleted":
+        older = before.InMemoryVectorStore(persist_directory=tmp_path)
+        older.add_texts(["late|arrival|o1"], [{"org_id": "o1", "user_id": "u1"}], ids=["late"])
+        older.delete(["d5"])
+    else:
+        records = docs.read_text(encoding="utf-8").splitlines(keepends=True)
+        docs.write_text("".join(records[:10] + records[30:]), encoding="utf-8")
+    reopened = InMemoryVectorStore(persist_directory=tmp_path)
+    fresh = before.InMemoryVectorStore(persist_directory=tmp_path)
+    for flt in filters("org_id", "user_id"):
+        want = [(d.id, d.page_content, d.metadata, s) for d, s in fresh.similarity_search_with_score("o1 tea", 100, flt)]
+        got = [(d.id, d.page_content, d.metadata, s) for d, s in reopened.similarity_search_with_score("o1 tea", 100, flt)]
+        assert got == want, flt
+    ids = reopened.ids()
+    fields = lambda d: (d.id, d.page_content, d.metadata)  # noqa: E731
+    assert len(ids) == len(fresh) and [fields(reopened.get(i)) for i in ids] == [fields(fresh.get(i)) for i in ids]
+    # Repaired, the index is read as it is next time.
+    size = index.stat().st_size
+    again = InMemoryVectorStore(persist_directory=tmp_path)
+    assert index.stat().st_size == size and again.get_by_ids(ids) == reopened.get_by_ids(ids)

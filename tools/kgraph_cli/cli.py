@@ -15,7 +15,6 @@ from typing import Any
 
 from kgraph_cli import __version__, render
 from kgraph_cli.loading import FORMATS, Source, write_facts
-from kgraph_cli.progress import Progress
 from kgraph_cli.store import (DEFAULT_PATH, PATH_ENV, STORE_MODULE, CommandError, checkpoint, count_facts,
                               default_path, delete_documents, documents_present, ids_of_slice, ids_older_than,
                               open_graph, orphaned_documents, purge_cutoff, stats, stored_ids)
@@ -136,6 +135,8 @@ def emit(text: str) -> None:
 
 
 def cmd_load(args: argparse.Namespace) -> int:
+    from kgraph_cli.progress import Progress  # rich, which only writing needs
+
     defaults = {}
     if args.user is not None:
         defaults["user_id"] = args.user

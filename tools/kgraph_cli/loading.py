@@ -15,10 +15,12 @@ import json
 import os
 import sys
 from collections.abc import Iterable, Iterator
-from typing import Any, BinaryIO
+from typing import TYPE_CHECKING, Any, BinaryIO
 
-from kgraph_cli.progress import Progress
 from kgraph_cli.store import CommandError, fact_exists
+
+if TYPE_CHECKING:
+    from kgraph_cli.progress import Progress
 
 # Top-level fields a JSON line may carry besides the triple and its metadata;
 # they are put into the metadata.

@@ -7,12 +7,15 @@ import json
 import shutil
 import sys
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from rich import box
-from rich.console import Console
-from rich.table import Table
-from rich.text import Text
+if TYPE_CHECKING:
+    from rich.console import Console
+    from rich.table import Table
+    from rich.text import Text
+
+# rich is imported when a table is drawn: --json, DOT and Mermaid output and
+# the commands that print lines start without it.
 
 _CONTROL = {i: " " for i in range(32)} | {0x7F: " "}
 
@@ -48,6 +51,8 @@ def _console() -> Console:
     """A console on standard output. On a terminal rich fits tables to its
     width and may colour them; elsewhere (pipes, files, CI) the output is
     plain and as wide as $COLUMNS, else 120 columns."""
+    from rich.console import Console
+
     if sys.stdout.isatty():
         return Console(force_terminal=True, highlight=False, emoji=False)
     return Console(force_terminal=False, width=shutil.get_terminal_size((120, 24)).columns,
@@ -58,11 +63,16 @@ def _cell(value: Any) -> Text:
     # One line per row, whatever the width: a cell that does not fit is cut
     # with "…" rather than wrapped (rows stay greppable). The columns still
     # count as wrappable, so that the widest give way first.
+    from rich.text import Text
+
     return Text(one_line(value), no_wrap=True, overflow="ellipsis")
 
 
 def print_table(headers: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
     """Prints a table: a header, a rule under it, one line per row."""
+    from rich import box
+    from rich.table import Table
+
     grid = Table(box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
     for header in headers:
         grid.add_column(header)
@@ -73,6 +83,8 @@ def print_table(headers: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
 
 def print_pairs(pairs: Iterable[tuple[str, Any]]) -> None:
     """Prints names and values in two aligned columns."""
+    from rich.table import Table
+
     grid = Table.grid(padding=(0, 2))
     for key, value in pairs:
         grid.add_row(_cell(key), _cell("-" if value is None else value))

@@ -3,10 +3,14 @@
 Documents live in memory. When a ``persist_directory`` is given, every added
 document is also appended to ``vectorstore.jsonl`` in that directory (one JSON
 object per line holding id, text and metadata; deletions are appended as
-tombstones) and its embedding to ``vectorstore.vec`` beside it, so a store
-opened on the directory again replays the documents without embedding them
-anew. A vector file that is missing, torn or made by another embedding is
-repaired from the documents on open.
+tombstones), its embedding to ``vectorstore.vec`` beside it, and its id, text
+and the metadata values search filters on most (``user_id``, ``org_id``) to
+``vectorstore.idx``. A store opened on the directory again replays the
+documents from the index and the vectors without embedding them anew or
+parsing their metadata, which it reads from the document file when a result
+or another filter needs it. The document file is the record: a vector or
+index file that is missing, torn, behind it or made by another embedding is
+repaired from it on open.
 
 Only one store instance at a time should write to a given directory.
 """
@@ -25,15 +29,18 @@ import re
 import struct
 import threading
 import uuid
+from contextlib import suppress
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
-__all__ = ["Document", "HashingEmbedding", "InMemoryVectorStore", "PERSIST_FILENAME", "VECTORS_FILENAME"]
+__all__ = ["Document", "HashingEmbedding", "InMemoryVectorStore", "INDEX_FILENAME", "PERSIST_FILENAME",
+           "VECTORS_FILENAME"]
 
 PERSIST_FILENAME = "vectorstore.jsonl"
 VECTORS_FILENAME = "vectorstore.vec"
+INDEX_FILENAME = "vectorstore.idx"
 
 _TOKEN_RE = re.compile(r"\w+")
 _MISSING = object()
@@ -251,6 +258,33 @@ def _encode_chunk(offset: int, ids: Sequence[str], batch: SparseBatch, signature
                      batch.buckets.astype("<u4").tobytes(), batch.values.astype("<f8").tobytes()))
 
 
+# One chunk of the index file per write: the byte range of the document file
+# it describes (offset, length), then the length of a JSON payload holding per
+# record the line's length, the id, the text (null for a tombstone) and the
+# values of the indexed metadata keys (positions where a key is absent apart).
+_INDEX_CHUNK = struct.Struct("<4sQQI")
+_INDEX_MAGIC = b"KGX1"
+# Metadata keys whose values the index file keeps, so that filtering on them
+# needs no metadata parsed.
+INDEXED_KEYS = ("user_id", "org_id")
+
+
+def _encode_index_chunk(offset: int, lengths: Sequence[int], ids: Sequence[str], texts: Sequence[str | None],
+                        metas: Sequence[Mapping[str, Any] | None]) -> bytes:
+    values: dict[str, list[Any]] = {key: [] for key in INDEXED_KEYS}
+    absent: dict[str, list[int]] = {key: [] for key in INDEXED_KEYS}
+    for i, meta in enumerate(metas):
+        for key in INDEXED_KEYS:
+            value = _MISSING if meta is None else meta.get(key, _MISSING)
+            if value is _MISSING:
+                absent[key].append(i)
+                value = None
+            values[key].append(value)
+    payload = json.dumps({"lengths": list(lengths), "ids": list(ids), "texts": list(texts), "values": values,
+                          "absent": absent}, ensure_ascii=False).encode("utf-8", "surrogatepass")
+    return _INDEX_CHUNK.pack(_INDEX_MAGIC, offset, sum(lengths), len(payload)) + payload
+
+
 class _Postings:
     """The stored vectors by bucket: for bucket ``b``, the slots holding it and
     their values. Scoring walks the query's buckets in the query's order and
@@ -302,7 +336,10 @@ class InMemoryVectorStore:
         self._slot_of: dict[str, int] = {}
         self._ids: list[str | None] = []
         self._texts: list[str | None] = []
-        self._metas: list[dict[str, Any] | None] = []
+        # A document's metadata, or until it is needed, where its record lies
+        # in the document file (offset, length); None once it is deleted.
+        self._metas: list[dict[str, Any] | tuple[int, int] | None] = []
+        self._on_disk = 0  # how many metadata are still only in the file
         self._alive = np.zeros(0, dtype=bool)
         self._vec_parts: list[SparseBatch] = []
         self._rows: SparseBatch | None = None
@@ -314,11 +351,13 @@ class InMemoryVectorStore:
         self.persist_directory: str | None = None
         self._persist_path: str | None = None
         self._vectors_path: str | None = None
+        self._index_path: str | None = None
         if persist_directory is not None:
             self.persist_directory = os.fspath(persist_directory)
             os.makedirs(self.persist_directory, exist_ok=True)
             self._persist_path = os.path.join(self.persist_directory, PERSIST_FILENAME)
             self._vectors_path = os.path.join(self.persist_directory, VECTORS_FILENAME)
+            self._index_path = os.path.join(self.persist_directory, INDEX_FILENAME)
             # Replaying makes a few objects per document and none of them
             # cyclic: the collector's passes over them would only cost time.
             enabled = gc.isenabled()
@@ -377,16 +416,15 @@ class InMemoryVectorStore:
             # Serialise before touching any state so unencodable metadata
             # leaves both memory and file untouched.
             dumps = json.JSONEncoder(ensure_ascii=False).encode
-            lines = "".join(
-                [dumps({"id": i, "text": t, "metadata": m}) + "\n" for i, t, m in zip(ids, texts, metas)]
-            ).encode("utf-8")
+            lines = [(dumps({"id": i, "text": t, "metadata": m}) + "\n").encode("utf-8")
+                     for i, t, m in zip(ids, texts, metas)]
 
         with self._lock:
             for doc_id in ids:
                 if doc_id in self._slot_of:
                     raise ValueError(f"Document with ID {doc_id!r} already exists")
             if lines is not None:
-                self._persist(lines, ids, rows)
+                self._persist(lines, ids, texts, metas, rows)
             self._insert(ids, texts, metas, rows)
         return ids
 
@@ -403,11 +441,15 @@ class InMemoryVectorStore:
         with self._lock:
             present = [doc_id for doc_id in dict.fromkeys(ids) if doc_id in self._slot_of]
             if present and self._persist_path is not None:
-                self._append(self._persist_path,
-                             "".join(json.dumps({"id": d, "deleted": True}) + "\n" for d in present).encode())
+                lines = [(json.dumps({"id": d, "deleted": True}) + "\n").encode() for d in present]
+                offset = self._append(self._persist_path, b"".join(lines))
+                self._append(self._index_path, _encode_index_chunk(
+                    offset, [len(line) for line in lines], present, [None] * len(present), [None] * len(present)))
             for doc_id in present:
                 slot = self._slot_of.pop(doc_id)
                 self._alive[slot] = False
+                if type(self._metas[slot]) is tuple:
+                    self._on_disk -= 1
                 self._ids[slot] = self._texts[slot] = self._metas[slot] = None
             # Dead slots stay in the postings; search never picks them.
             if present:
@@ -425,7 +467,9 @@ class InMemoryVectorStore:
     def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
         """The stored documents among ``ids``, in that order; unknown ids are left out."""
         with self._lock:
-            return [self._document(self._slot_of[i]) for i in ids if i in self._slot_of]
+            slots = [self._slot_of[i] for i in ids if i in self._slot_of]
+            self._load_metadata(slots)
+            return [self._document(slot) for slot in slots]
 
     def ids(self) -> list[str]:
         """Every stored id, in insertion order."""
@@ -475,6 +519,7 @@ class InMemoryVectorStore:
                 keep = np.flatnonzero(scores >= kth)
                 candidates, scores = candidates[keep], scores[keep]
             order = np.argsort(-scores, kind="stable")[:k]
+            self._load_metadata(candidates[order].tolist())
             return [(self._document(int(candidates[i])), float(scores[i])) for i in order]
 
     def similarity_search(
@@ -488,7 +533,21 @@ class InMemoryVectorStore:
     # ---------------------------------------------------------------- internals
 
     def _document(self, slot: int) -> Document:
+        self._load_metadata((slot,))
         return Document(page_content=self._texts[slot], metadata=dict(self._metas[slot]), id=self._ids[slot])
+
+    def _load_metadata(self, slots: Sequence[int]) -> None:
+        """Reads the metadata of ``slots`` that are still only in the file."""
+        if not self._on_disk:
+            return
+        metas = self._metas
+        wanted = [slot for slot in dict.fromkeys(slots) if type(metas[slot]) is tuple]
+        if len(wanted) > 4096:
+            self._all_metadata()
+        elif wanted:
+            for slot, meta in zip(wanted, self._read_metadata([metas[slot] for slot in wanted])):
+                metas[slot] = meta
+            self._on_disk -= len(wanted)
 
     def _insert(self, ids: list[str], texts: list[str], metas: list[dict[str, Any]], rows: SparseBatch) -> None:
         first = len(self._ids)
@@ -534,6 +593,8 @@ class InMemoryVectorStore:
 
     def _index_into(self, key: str, index: dict[Any, list[int]], unhashable: list[int], slots: Iterable[int]) -> None:
         metas = self._metas
+        if self._on_disk and any(type(metas[slot]) is tuple for slot in slots):
+            metas = self._all_metadata()
         for slot in slots:
             meta = metas[slot]
             if meta is None:
@@ -558,6 +619,7 @@ class InMemoryVectorStore:
             for key in filter:
                 self._filter_uses[key] = 1
             conditions = list(filter.items())
+            metas = self._all_metadata()
             return np.fromiter((slot for slot, meta in enumerate(metas) if meta is not None and all(
                 meta.get(key, _MISSING) == value for key, value in conditions)), np.int64)
         mask = alive.copy()
@@ -575,6 +637,8 @@ class InMemoryVectorStore:
             except TypeError:
                 # An unhashable filter value: compare it with every stored one.
                 hits, extra = [], [s for slots in index.values() for s in slots] + unhashable
+            if extra:
+                metas = self._all_metadata()
             hits.extend(s for s in extra if metas[s] is not None and metas[s].get(key, _MISSING) == value)
             step = np.zeros(len(alive), bool)
             step[np.asarray(hits, dtype=np.int64)] = True
@@ -592,33 +656,112 @@ class InMemoryVectorStore:
             f.flush()
         return start
 
-    def _persist(self, lines: bytes, ids: list[str], rows: SparseBatch) -> None:
-        # Documents first: a crash between the two writes leaves vectors
-        # missing, which the next open recomputes.
-        offset = self._append(self._persist_path, lines)
+    def _persist(self, lines: list[bytes], ids: list[str], texts: list[str], metas: list[dict[str, Any]],
+                 rows: SparseBatch) -> None:
+        # Documents first: a crash between the writes leaves vectors or index
+        # entries missing, which the next open recomputes.
+        offset = self._append(self._persist_path, b"".join(lines))
         self._append(self._vectors_path, _encode_chunk(offset, ids, rows, _signature(self.embedding)))
+        self._append(self._index_path, _encode_index_chunk(offset, [len(line) for line in lines], ids, texts, metas))
+
+    def _read_metadata(self, places: Sequence[tuple[int, int]]) -> list[dict[str, Any]]:
+        """The metadata of the records at ``places`` of the document file."""
+        with open(self._persist_path, "rb") as f:
+            raw = []
+            for offset, length in places:
+                f.seek(offset)
+                raw.append(f.read(length))
+        return [rec.get("metadata") or {} for rec in json.loads(b"[" + b",".join(raw) + b"]")]
+
+    def _all_metadata(self) -> list[dict[str, Any] | tuple[int, int] | None]:
+        """``_metas`` with every metadata read from the file."""
+        metas = self._metas
+        if self._on_disk:
+            slots = [slot for slot, meta in enumerate(metas) if type(meta) is tuple]
+            if len(slots) < 64:
+                loaded = self._read_metadata([metas[slot] for slot in slots])
+            else:
+                # One read of the file and one parse beat a seek per record.
+                with open(self._persist_path, "rb") as f:
+                    data = f.read()
+                raw = [data[o : o + n] for o, n in (metas[slot] for slot in slots)]
+                loaded = [rec.get("metadata") or {} for rec in json.loads(b"[" + b",".join(raw) + b"]")]
+            for slot, meta in zip(slots, loaded):
+                metas[slot] = meta
+            self._on_disk = 0
+        return metas
+
+    def _read_index(self, size: int) -> tuple[list[tuple[int, dict[str, Any]]], int]:
+        """The chunks of the index file that describe the document file from
+        its start without a gap, and the byte up to which they do. The first
+        and last record of each chunk are checked against the document file;
+        from the first chunk that disagrees on, the index file is cut off."""
+        try:
+            with open(self._index_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return [], 0
+        chunks: list[tuple[int, dict[str, Any]]] = []
+        covered = pos = 0
+        with open(self._persist_path, "rb") as docs:
+
+            def agrees(start: int, length: int, doc_id: str, text: str | None) -> bool:
+                docs.seek(start)
+                line = docs.read(length)
+                try:
+                    rec = json.loads(line)
+                except ValueError:
+                    return False
+                return (line.endswith(b"\n") and isinstance(rec, dict) and rec.get("id") == doc_id
+                        and (rec.get("deleted") is True if text is None
+                             else not rec.get("deleted") and rec.get("text") == text))
+
+            while pos + _INDEX_CHUNK.size <= len(data):
+                magic, offset, nbytes, plen = _INDEX_CHUNK.unpack_from(data, pos)
+                body = pos + _INDEX_CHUNK.size
+                if magic != _INDEX_MAGIC or offset != covered or offset + nbytes > size or body + plen > len(data):
+                    break
+                try:
+                    chunk = json.loads(data[body : body + plen])
+                    lengths, ids, texts = chunk["lengths"], chunk["ids"], chunk["texts"]
+                    ok = (len(lengths) == len(ids) == len(texts) > 0 and sum(lengths) == nbytes
+                          and all(len(chunk["values"][key]) == len(ids) for key in INDEXED_KEYS)
+                          and agrees(offset, lengths[0], ids[0], texts[0])
+                          and agrees(offset + nbytes - lengths[-1], lengths[-1], ids[-1], texts[-1]))
+                except (ValueError, KeyError, TypeError):
+                    ok = False
+                if not ok:
+                    break
+                chunks.append((offset, chunk))
+                covered += nbytes
+                pos = body + plen
+        if pos != len(data):
+            with open(self._index_path, "r+b") as f:
+                f.truncate(pos)
+        return chunks, covered
 
     def _load(self) -> None:
         path = self._persist_path
         try:
-            with open(path, "rb") as f:
-                data = f.read()
+            size = os.path.getsize(path)
         except FileNotFoundError:
-            data = b""
+            size = 0
+        chunks, covered = self._read_index(size) if size else ([], 0)
+        # What the index does not describe (all of it without an index, the
+        # records of a writer that kept none) is read and parsed.
+        data = b""
+        if covered < size:
+            with open(path, "rb") as f:
+                f.seek(covered)
+                data = f.read()
         end = data.rfind(b"\n") + 1
         if end < len(data):
             # A write was cut short. Drop the partial record so later appends
             # start on a fresh line instead of gluing onto the fragment.
             with open(path, "r+b") as f:
-                f.truncate(end)
-        # Every add record in file order, and which of them survive (a re-add
-        # after a deletion goes to the end, as it did when it happened).
-        offsets: list[int] = []
-        texts: list[str] = []
-        recs: list[tuple[str, dict[str, Any]]] = []
-        final: dict[str, int] = {}
+                f.truncate(covered + end)
         lines = data[:end].split(b"\n")
-        starts = list(itertools.accumulate((len(raw) + 1 for raw in lines), initial=0))
+        starts = list(itertools.accumulate((len(raw) + 1 for raw in lines), initial=covered))
         numbered = [(lineno, raw) for lineno, raw in enumerate(lines) if raw.strip()]
         try:
             # One parse of the whole file is several times quicker than one per line.
@@ -629,25 +772,91 @@ class InMemoryVectorStore:
                 try:
                     records.append(json.loads(raw))
                 except ValueError as exc:
-                    raise ValueError(f"{path}:{lineno + 1}: unreadable record") from exc
-        for (lineno, _), rec in zip(numbered, records):
-            start = starts[lineno]
+                    raise ValueError(f"{path}: unreadable record at byte {starts[lineno]}") from exc
+
+        # Every add record in file order, and which of them survive (a re-add
+        # after a deletion goes to the end, as it did when it happened).
+        offsets: list[int] = []
+        ids: list[str] = []
+        texts: list[str] = []
+        metas: list[dict[str, Any] | tuple[int, int]] = []
+        values: dict[str, list[Any]] = {key: [] for key in INDEXED_KEYS}
+        final: dict[str, int] = {}
+        for offset, chunk in chunks:
+            lengths, chunk_ids, chunk_texts = chunk["lengths"], chunk["ids"], chunk["texts"]
+            places = list(itertools.accumulate(lengths, initial=offset))
+            if None not in chunk_texts and final.keys().isdisjoint(chunk_ids):
+                # Only new documents (the usual add): taken over whole.
+                final.update(zip(chunk_ids, range(len(offsets), len(offsets) + len(chunk_ids))))
+                offsets.extend(places[:-1])
+                ids.extend(chunk_ids)
+                texts.extend(chunk_texts)
+                metas.extend(zip(places[:-1], lengths))
+                for key in INDEXED_KEYS:
+                    column = chunk["values"][key]
+                    for i in chunk["absent"][key]:
+                        column[i] = _MISSING
+                    values[key].extend(column)
+                continue
+            absent = {key: set(chunk["absent"][key]) for key in INDEXED_KEYS}
+            for i, (doc_id, text) in enumerate(zip(chunk_ids, chunk_texts)):
+                final.pop(doc_id, None)
+                if text is None:
+                    continue
+                final[doc_id] = len(offsets)
+                offsets.append(places[i])
+                ids.append(doc_id)
+                texts.append(text)
+                metas.append((places[i], places[i + 1] - places[i]))
+                for key in INDEXED_KEYS:
+                    values[key].append(_MISSING if i in absent[key] else chunk["values"][key][i])
+        on_disk = len(metas)
+        tail: tuple[list[str], list[str | None], list[dict[str, Any] | None]] = ([], [], [])
+        for (lineno, raw), rec in zip(numbered, records):
             doc_id = rec["id"]
+            deleted = bool(rec.get("deleted"))
+            meta = None if deleted else rec.get("metadata") or {}
+            for column, value in zip(tail, (doc_id, None if deleted else rec["text"], meta)):
+                column.append(value)
             final.pop(doc_id, None)
-            if rec.get("deleted"):
+            if deleted:
                 continue
             final[doc_id] = len(offsets)
-            offsets.append(start)
+            offsets.append(starts[lineno])
+            ids.append(doc_id)
             texts.append(rec["text"])
-            recs.append((doc_id, rec.get("metadata") or {}))
+            metas.append(meta)
+            for key in INDEXED_KEYS:
+                values[key].append(meta.get(key, _MISSING))
+        if numbered:
+            # The parsed records go into the index for the next open; each
+            # spans up to the next one, blank lines included.
+            bounds = [covered] + [starts[lineno] for lineno, _ in numbered[1:]] + [covered + end]
+            with suppress(OSError):
+                self._append(self._index_path,
+                             _encode_index_chunk(covered, [b - a for a, b in zip(bounds, bounds[1:])], *tail))
 
-        rows = self._load_vectors(offsets, [r[0] for r in recs], texts)
+        rows = self._load_vectors(offsets, ids, texts)
         if len(final) == len(offsets) and all(a == b for a, b in zip(final.values(), range(len(offsets)))):
-            self._insert([r[0] for r in recs], texts, [r[1] for r in recs], rows)
-            return
-        keep = np.fromiter(final.values(), np.int64, len(final))
-        self._insert([recs[i][0] for i in keep], [texts[i] for i in keep], [recs[i][1] for i in keep],
-                     _take_rows(rows, keep))
+            keep = None
+        else:
+            keep = np.fromiter(final.values(), np.int64, len(final))
+            ids, texts, metas = [ids[i] for i in keep], [texts[i] for i in keep], [metas[i] for i in keep]
+            values = {key: [column[i] for i in keep] for key, column in values.items()}
+            rows = _take_rows(rows, keep)
+        self._insert(ids, texts, metas, rows)
+        self._on_disk = on_disk if keep is None else sum(1 for m in metas if type(m) is tuple)
+        for key, column in values.items():
+            index: dict[Any, list[int]] = {}
+            unhashable: list[int] = []
+            for slot, value in enumerate(column):
+                if value is _MISSING:
+                    continue
+                try:
+                    index.setdefault(value, []).append(slot)
+                except TypeError:
+                    unhashable.append(slot)
+            self._by_value[key] = (index, unhashable)
 
     def _load_vectors(self, offsets: list[int], ids: list[str], texts: list[str]) -> SparseBatch:
         """The vectors of every add record: read from the vector file as far as
