@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import importlib
 import json
+import statistics
 import time
 from typing import Any
 
@@ -82,9 +83,9 @@ def run(workdir: str, per_call: list[int], facts_per_size: int, single_facts: in
 
     for size in per_call:
         calls = max(3, facts_per_size // size)
-        spent = {side: 0.0 for side in sides}
-        for _ in range(calls):
-            for side in sides:
+        spent: dict[str, list[float]] = {side: [] for side in sides}
+        for round_ in range(calls):
+            for side in sides[round_ % len(sides):] + sides[:round_ % len(sides)]:
                 facts = _facts(f"{side}{next(counter)}-", 0, size)
                 if side == "bulk":
                     t = time.perf_counter()
@@ -96,7 +97,7 @@ def run(workdir: str, per_call: list[int], facts_per_size: int, single_facts: in
                     cols = _columns(graph, facts)
                     t = time.perf_counter()
                     graph.conn.execute(SQL_BATCH, cols)
-                spent[side] += time.perf_counter() - t
+                spent[side].append(time.perf_counter() - t)
         result["sizes"].append({"per_call": size, "calls": calls,
-                                **{f"{side}_rate": calls * size / s for side, s in spent.items()}})
+                                **{f"{side}_rate": size / statistics.median(s) for side, s in spent.items()}})
     return result
