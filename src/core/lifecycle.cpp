@@ -1,5 +1,6 @@
 // Construction of the one store of the process: instance creation keeps the
 // singleton, start-up opens the database and obtains the vector store once.
+#include "core/handled_exception.hpp"
 #include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/operations.hpp"
@@ -22,23 +23,6 @@ Ref resolve_initialization_error() {
     }
     return Ref::steal(type);
 }
-
-// While alive, `exception` is the one being handled, as inside an `except`
-// block: whatever is raised meanwhile gets it as its context.
-class Handling {
-public:
-    explicit Handling(PyObject* exception) : previous_(Ref::steal_nullable(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exception);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() {
-        if (holds_gil()) PyErr_SetHandledException(previous_.get());
-    }
-
-private:
-    Ref previous_;
-};
 
 // `raise error from cause`, as the host's raise statement does it: a class
 // is instantiated without arguments, anything that is not an exception
@@ -63,7 +47,7 @@ private:
 // to it as a `raise ... from` in its handler would, and unwinds.
 [[noreturn]] void raise_initialization_error(PyObject* initialization_error, PyObject* db_path) {
     Ref cause = Ref::steal(PyErr_GetRaisedException());
-    Handling handling(cause.get());
+    HandledException handling(cause.get());
     Ref cause_text = Ref::steal(PyObject_Str(cause.get()));
     Ref message = Ref::steal(PyUnicode_FromFormat("Failed to initialize DuckDB at %U: %U", db_path, cause_text.get()));
     Ref kwnames = Ref::steal(PyTuple_Pack(3, names().component, names().message, names().cause));

@@ -1,5 +1,6 @@
 #include "writing/vector_mirror.hpp"
 
+#include "core/handled_exception.hpp"
 #include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/py.hpp"
@@ -12,28 +13,6 @@ const StaticString kWarnValueError{"upsert_fact: unexpected ValueError adding to
 const StaticString kErrorMirror{"upsert_fact: failed to add fact %s to vector store: %s"};
 
 constexpr const char* kDuplicateMarkers[] = {"duplicate", "already", "exist"};
-
-// Makes `exception` the one being handled while it is logged, so the logging
-// facility finds it for the traceback as it would inside an except clause.
-class HandlingException {
-public:
-    explicit HandlingException(PyObject* exception) : previous_(Ref::steal_nullable(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exception);
-    }
-    HandlingException(const HandlingException&) = delete;
-    HandlingException& operator=(const HandlingException&) = delete;
-    ~HandlingException() {
-        // A thread ended while logging unwinds through here without the GIL.
-        if (!holds_gil()) return;
-        // Keeps an error raised by the logging call pending across the reset.
-        PyObject* pending = PyErr_GetRaisedException();
-        PyErr_SetHandledException(previous_.get());
-        PyErr_SetRaisedException(pending);
-    }
-
-private:
-    Ref previous_;
-};
 
 bool reads_as_duplicate(PyObject* exception) {
     Ref text = Ref::steal(PyObject_Str(exception));
@@ -56,7 +35,7 @@ void add_to_vector_store(PyObject* self, PyObject* texts, PyObject* metadatas, P
 void tolerate_mirror_failure(PyObject* fact_id) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_already_set();
     Ref exception = Ref::steal(PyErr_GetRaisedException());
-    HandlingException handling(exception.get());
+    HandledException handling(exception.get());
     Logger logger = Logger::current();
     if (PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) {
         if (reads_as_duplicate(exception.get())) {
