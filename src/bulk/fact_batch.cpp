@@ -68,8 +68,7 @@ void replace(const Ref& list, Py_ssize_t index, PyObject* value) {
 class FactCollector {
 public:
     explicit FactCollector(PyObject* self)
-        : self_(self),
-          det_id_(py::attr(self, names()._det_id)),
+        : det_id_(py::attr(self, names()._det_id)),
           reduction_(self),
           encoder_(),
           logger_(Logger::current()),
@@ -121,7 +120,6 @@ public:
     }
 
 private:
-    PyObject* self_;
     Ref det_id_;
     VectorStoreReduction reduction_;
     CompactJsonEncoder encoder_;
