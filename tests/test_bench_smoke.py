@@ -77,9 +77,9 @@ def _report(date: str, sections: dict[str, str], misses: list[str]) -> str:
 
 
 def test_a_partial_run_keeps_the_other_sections_and_the_goals_they_missed():
-    spec = importlib.util.spec_from_file_location("bench_run", ROOT / "bench" / "run.py")
-    run = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(run)
+    module_spec = importlib.util.spec_from_file_location("bench_run", ROOT / "bench" / "run.py")
+    run = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(run)
     first = _report("day 1", {"1. One": "one, day 1", "2. Two": "two, day 1"},
                     ["one slow (section 1)", "two slow (section 2)", "untagged"])
     second = run.keep_earlier_sections(_report("day 2", {"2. Two": "two, day 2"}, []), first)

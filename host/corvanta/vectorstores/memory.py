@@ -320,6 +320,15 @@ class _Postings:
         return out
 
 
+def _index_value(index: dict[Any, list[int]], unhashable: list[int], slot: int, value: Any) -> None:
+    """Files `slot` under `value` in a metadata index; values that cannot be
+    dict keys are kept aside and compared one by one."""
+    try:
+        index.setdefault(value, []).append(slot)
+    except TypeError:
+        unhashable.append(slot)
+
+
 class InMemoryVectorStore:
     """Thread-safe in-process vector store ranked by cosine similarity."""
 
@@ -600,12 +609,8 @@ class InMemoryVectorStore:
             if meta is None:
                 continue
             value = meta.get(key, _MISSING)
-            if value is _MISSING:
-                continue
-            try:
-                index.setdefault(value, []).append(slot)
-            except TypeError:
-                unhashable.append(slot)
+            if value is not _MISSING:
+                _index_value(index, unhashable, slot, value)
 
     def _candidates(self, filter: Mapping[str, Any] | None) -> np.ndarray:
         """The live slots whose metadata hold every entry of ``filter``, ascending."""
@@ -850,12 +855,8 @@ class InMemoryVectorStore:
             index: dict[Any, list[int]] = {}
             unhashable: list[int] = []
             for slot, value in enumerate(column):
-                if value is _MISSING:
-                    continue
-                try:
-                    index.setdefault(value, []).append(slot)
-                except TypeError:
-                    unhashable.append(slot)
+                if value is not _MISSING:
+                    _index_value(index, unhashable, slot, value)
             self._by_value[key] = (index, unhashable)
 
     def _load_vectors(self, offsets: list[int], ids: list[str], texts: list[str]) -> SparseBatch:
