@@ -153,6 +153,20 @@ def test_database_error_in_the_middle_leaves_nothing(bulk, store):
     assert store.vector_store.calls == []
 
 
+def test_database_error_inside_the_callers_transaction_keeps_its_own_error(bulk, store):
+    # The transaction is aborted by the error, so the question that would name
+    # the fact fails too; the write's own error reaches the caller.
+    store.conn.execute("BEGIN TRANSACTION")
+    try:
+        with pytest.raises(duckdb.Error) as info:
+            bulk.upsert_facts(store, [("s", "p", "o", {"x": "\ud800"})])
+        assert "Malformed JSON" in str(info.value)
+        assert info.value.__notes__[-1].startswith("upsert_facts: the statement writing this call's rows failed")
+    finally:
+        store.conn.execute("ROLLBACK")
+    assert table(store.conn) == []
+
+
 @pytest.mark.parametrize("outcome", ["COMMIT", "ROLLBACK"])
 def test_joins_a_transaction_the_caller_opened(bulk, store, outcome):
     store.conn.execute("BEGIN TRANSACTION")
