@@ -9,10 +9,6 @@ namespace kg {
 namespace {
 
 const StaticString kInsertOne{"INSERT OR REPLACE INTO facts VALUES (?, ?, ?, ?, ?, ?, current_timestamp, ?)"};
-// One list parameter per column, unnested side by side.
-const StaticString kInsertColumns{
-    "INSERT OR REPLACE INTO facts SELECT unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), "
-    "current_timestamp, unnest(?)::JSON"};
 const StaticString kDebugWrite{"upsert_fact: id=%s user=%s org=%s subj=%s pred=%s obj_len=%d"};
 const StaticString kTripleSeparator{"|"};
 
@@ -53,6 +49,5 @@ void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, 
 }
 
 PyObject* insert_one_statement() { return kInsertOne.get(); }
-PyObject* insert_columns_statement() { return kInsertColumns.get(); }
 
 }  // namespace kg

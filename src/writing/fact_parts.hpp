@@ -30,9 +30,8 @@ FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predic
 void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, PyObject* org_id,
                     PyObject* subject, PyObject* predicate, PyObject* obj);
 
-// The statement that writes one row, and the one that writes many from one
-// list per column. Both stamp created_at with the database's time.
+// The statement that writes one row, stamping created_at with the
+// database's time.
 PyObject* insert_one_statement();
-PyObject* insert_columns_statement();
 
 }  // namespace kg
