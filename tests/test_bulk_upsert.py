@@ -84,20 +84,78 @@ fact = st.tuples(st.sampled_from(["s", "s|x", "é"]), st.sampled_from(["p", "x|p
 @given(facts=st.lists(fact, max_size=25).flatmap(lambda fs: st.permutations(fs + fs[: len(fs) // 2])))
 def test_same_table_and_documents_as_one_by_one(bulk, store, own_connection, facts):
     # A small budget makes the clamp work on most facts.
+    # Two calls, the second rewriting what the first stored, so that rows
+    # are both added and replaced.
     store._VS_META_MAX = 150
+    earlier = facts[: len(facts) // 3]
     try:
         batch_conn = own_connection()
         store.vector_store = batch_vs = ReplacingVectorStore()
+        bulk.upsert_facts(store, earlier)
         ids = bulk.upsert_facts(store, facts)
 
         single_conn = own_connection()
         store.vector_store = single_vs = ReplacingVectorStore()
+        for f in earlier:
+            store.upsert_fact(*f)
         assert ids == [store.upsert_fact(*f) for f in facts]
     finally:
         del store._VS_META_MAX
     assert table(batch_conn) == table(single_conn)
     assert batch_vs.docs == single_vs.docs
-    assert batch_vs.calls == (1 if facts else 0)
+    assert batch_vs.calls == bool(earlier) + bool(facts)
+
+
+class RecordingConnection:
+    """Takes the batch statement's parameters instead of running it."""
+
+    def __init__(self):
+        self.params = []
+
+    def execute(self, sql, params=None):
+        self.params.append(params)
+        return self
+
+    def fetchall(self):
+        return [(len(self.params),)]  # a new transaction every statement
+
+
+class Number(int):
+    pass
+
+
+class Text(str):
+    pass
+
+
+# Values of every kind the serialiser takes, including the types the batch
+# writes itself and those it leaves to the standard encoder (subclasses,
+# ints beyond 64 bits, keys that are not text, nesting past its depth).
+json_leaf = (st.none() | st.booleans() | st.integers() | st.integers(2**63 - 3, 2**64 + 3).map(lambda n: -n)
+             | st.floats() | st.text(st.characters(codec=None, categories=None), max_size=8)
+             | st.sampled_from([Number(3), Text("t"), 10**30, True, '\x00\x1f\x7f"\\/\b\f\n\r\t é\u2026\U0001f600\udc80']))
+json_key = st.text(max_size=4) | st.integers() | st.floats() | st.booleans() | st.none() | st.just(Text("k"))
+json_value = st.recursive(
+    json_leaf,
+    lambda inner: st.lists(inner, max_size=3) | st.lists(inner, max_size=3).map(tuple)
+    | st.dictionaries(json_key, inner, max_size=3),
+    max_leaves=12,
+)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(value=json_value, depth=st.sampled_from([0, 70]))
+def test_metadata_text_is_the_serialisers(bulk, store, value, depth):
+    for _ in range(depth):
+        value = [value]
+    metadata = {"value": value}
+    original, store.conn = store.conn, RecordingConnection()
+    try:
+        bulk.upsert_facts(store, [("s", "p", "o", metadata)])
+        columns = store.conn.params[-1]
+    finally:
+        store.conn = original
+    assert columns[6] == [json.dumps(metadata, separators=(",", ":"))]
 
 
 def test_input_may_be_any_iterable_of_four_item_sequences(bulk, store):
@@ -169,11 +227,13 @@ def test_database_error_inside_the_callers_transaction_keeps_its_own_error(bulk,
 
 @pytest.mark.parametrize("outcome", ["COMMIT", "ROLLBACK"])
 def test_joins_a_transaction_the_caller_opened(bulk, store, outcome):
+    bulk.upsert_facts(store, [("stored", "p", "o", {"v": 1})])
     store.conn.execute("BEGIN TRANSACTION")
     store.upsert_fact("single", "p", "o", {})
-    bulk.upsert_facts(store, [("batch", "p", "o", {})])
+    bulk.upsert_facts(store, [("batch", "p", "o", {}), ("stored", "p", "o", {"v": 2})])
     store.conn.execute(outcome)
-    assert len(table(store.conn)) == (2 if outcome == "COMMIT" else 0)
+    rows = {row[1]: row[6] for row in table(store.conn)}
+    assert rows == ({"stored": '{"v":2}', "single": "{}", "batch": "{}"} if outcome == "COMMIT" else {"stored": '{"v":1}'})
 
 
 @pytest.mark.parametrize(

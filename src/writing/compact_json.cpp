@@ -82,8 +82,9 @@ CompactJsonEncoder::CompactJsonEncoder() : standard_(serialiser_is_standard()) {
                                                skipkeys.get(), allow_nan.get()});
 }
 
-Ref CompactJsonEncoder::encode(PyObject* value) const {
+Ref CompactJsonEncoder::encode(PyObject* value) {
     if (!c_encoder_) return compact_json(value);
+    if (Ref text = plain_.write(value)) return text;
     Ref level = py::integer(0);
     Ref chunks = py::call(c_encoder_.get(), {value, level.get()});
     if (!PyTuple_CheckExact(chunks.get()) || PyTuple_GET_SIZE(chunks.get()) != 1) {

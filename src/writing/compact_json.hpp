@@ -1,10 +1,11 @@
 // Compact JSON: the host serialiser's text of a value with the separators
 // "," and ":" and every other option at its default. The serialiser is the
 // module's bound `json`, looked up at the moment of use; it defines the
-// bytes, so there is no second encoder here.
+// bytes.
 #pragma once
 
 #include "core/pyref.hpp"
+#include "writing/plain_json.hpp"
 
 namespace kg {
 
@@ -17,19 +18,21 @@ Ref compact_json(PyObject* value);
 bool serialiser_is_standard();
 
 // Compact JSON for many values in a row. While the module's `json.dumps` is
-// the standard library's own, `dumps(value, separators=(",", ":"))` builds
-// a fresh C encoder for every value; this builds the same encoder, with the
-// arguments `dumps` gives it, once, and then only runs it. With any other
-// serialiser it calls the module's `json.dumps` for every value.
+// the standard library's own, its text is fixed by the standard encoder's
+// rules: a plain value is then written directly (plain_json.hpp), and any
+// other runs the standard C encoder, built once with the arguments `dumps`
+// gives it (`dumps` itself builds one per value). With any other serialiser
+// it calls the module's `json.dumps` for every value.
 class CompactJsonEncoder {
 public:
     CompactJsonEncoder();
-    Ref encode(PyObject* value) const;
+    Ref encode(PyObject* value);
     bool is_standard() const { return standard_; }
 
 private:
     bool standard_;
     Ref c_encoder_;  // set when the standard C encoder can be run directly
+    PlainJsonWriter plain_;
 };
 
 // The number of bytes that the serialiser writes between the quotes of
