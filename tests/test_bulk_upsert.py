@@ -166,6 +166,21 @@ def test_input_may_be_any_iterable_of_four_item_sequences(bulk, store):
     assert store.vector_store.calls[1:] == []  # nothing to mirror: no call
 
 
+@pytest.mark.parametrize("replaced", ["_det_id", "hashlib"])
+def test_ids_come_from_the_facilities_in_place_at_the_call(bulk, module, store, monkeypatch, replaced):
+    import hashlib
+    import types
+
+    if replaced == "_det_id":
+        monkeypatch.setitem(vars(store), "_det_id", lambda triple, user_id, org_id: f"{triple}/{user_id}")
+        expected = ["s|p|o/u"]
+    else:
+        monkeypatch.setattr(module, "hashlib", types.SimpleNamespace(sha256=hashlib.md5))
+        expected = [hashlib.md5(b"s|p|ou").hexdigest()]
+    assert bulk.upsert_facts(store, [("s", "p", "o", {"user_id": "u"})]) == expected
+    assert store.upsert_fact("s", "p", "o", {"user_id": "u"}) == expected[0]
+
+
 # --- a call is written whole or not at all -----------------------------------
 
 class Unserialisable:

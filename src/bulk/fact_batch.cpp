@@ -68,7 +68,7 @@ void replace(const Ref& list, Py_ssize_t index, PyObject* value) {
 class FactCollector {
 public:
     explicit FactCollector(PyObject* self)
-        : det_id_(py::attr(self, names()._det_id)),
+        : identifier_(self),
           reduction_(self),
           encoder_(),
           logger_(Logger::current()),
@@ -85,7 +85,7 @@ public:
         PyObject* obj = fields[2];
         PyObject* metadata = fields[3];
 
-        auto [user_id, org_id, triple, fact_id] = identify_fact(det_id_.get(), subject, predicate, obj, metadata);
+        auto [user_id, org_id, triple, fact_id] = identifier_.identify(subject, predicate, obj, metadata);
         if (debug_) log_fact_write(logger_, fact_id.get(), user_id.get(), org_id.get(), subject, predicate, obj);
 
         // The row and the document come from one snapshot of the metadata.
@@ -94,8 +94,8 @@ public:
         if (!PyUnicode_Check(metadata_json.get())) {
             raise(PyExc_TypeError, "json.dumps returned %.200s, not str", Py_TYPE(metadata_json.get())->tp_name);
         }
-        Ref vs_meta =
-            reduction_.reduce_measured(metadata, std::move(snapshot), PyUnicode_GET_LENGTH(metadata_json.get()));
+        const Py_ssize_t json_length = encoder_.is_standard() ? PyUnicode_GET_LENGTH(metadata_json.get()) : -1;
+        Ref vs_meta = reduction_.reduce_measured(metadata, std::move(snapshot), json_length);
 
         append(batch.input_ids_, fact_id.get());
         PyObject* slot = nullptr;
@@ -120,7 +120,7 @@ public:
     }
 
 private:
-    Ref det_id_;
+    FactIdentifier identifier_;
     VectorStoreReduction reduction_;
     CompactJsonEncoder encoder_;
     Logger logger_;

@@ -33,45 +33,55 @@ void check_started_store(PyObject* graph) {
 }
 
 // One list parameter per column, unnested side by side; created_at is the
-// database's time, as for a single upsert. The first statement only adds
-// rows, and refuses the whole call when one of its ids is stored already;
-// the second replaces such rows, at about twice the engine's cost per row
-// (more as the table grows).
+// database's time, as for a single upsert. The adding statement only adds
+// rows, and is refused whole when one of its ids is stored already; the
+// replacing statement costs the engine about twice as much per row (more as
+// the table grows). The adding statement's last parameter is the id of a
+// transaction that ended before it, so that it adds nothing when it runs in
+// that same transaction, which is then the caller's (outside one, the
+// engine gives every statement a transaction of its own). A FROM-less
+// SELECT's WHERE is tested once, before anything is unnested.
 const StaticString kAddRows{
     "INSERT INTO facts SELECT unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), "
-    "current_timestamp, unnest(?)::JSON"};
+    "current_timestamp, unnest(?)::JSON WHERE current_transaction_id() <> ?"};
 const StaticString kAddOrReplaceRows{
     "INSERT OR REPLACE INTO facts SELECT unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), "
     "current_timestamp, unnest(?)::JSON"};
 const StaticString kTransactionId{"SELECT current_transaction_id()"};
 
-// Whether the caller holds a transaction open on `conn`. Outside one the
-// engine gives every statement a transaction of its own, so two statements
-// see the same transaction id exactly when both run in the caller's.
-bool caller_transaction_open(PyObject* conn) {
-    Ref first = execute_fetchall(conn, kTransactionId.get(), nullptr);
-    Ref second = execute_fetchall(conn, kTransactionId.get(), nullptr);
-    return check(PyObject_RichCompareBool(first.get(), second.get(), Py_EQ)) == 1;
+// The first value of the first row of a statement's result, or null.
+PyObject* first_value(PyObject* rows) {
+    if (!PyList_Check(rows) || PyList_GET_SIZE(rows) == 0) return nullptr;
+    PyObject* row = PyList_GET_ITEM(rows, 0);
+    if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) == 0) return nullptr;
+    return PyTuple_GET_ITEM(row, 0);
 }
 
 // Writes the rows of the batch as one transaction, holding the connection
-// lock throughout so that no other statement of the store lands between
-// the question and the write. Outside the caller's transaction the adding
-// statement is tried first: it commits every row or, when an id is stored
-// already (or anything else fails), none, and the replacing statement then
-// writes the call or raises the real error. Inside the caller's transaction
-// a failed statement would abort it, so only the replacing statement runs.
+// lock from the question for the transaction id to the end of the write, so
+// that no other statement of the store lands in between. Outside the
+// caller's transaction the adding statement commits every row or, when an
+// id is stored already (or anything else fails), none, and the replacing
+// statement then writes the call or raises the real error. In the caller's
+// transaction the adding statement adds nothing and cannot fail (a failed
+// statement would abort that transaction), and the replacing one writes.
 void write_rows(PyObject* conn, const FactBatch& batch) {
     ConnLock::Guard whole_write(state().conn_lock);
     Ref columns = batch.column_lists();
-    if (!caller_transaction_open(conn)) {
-        try {
-            execute(conn, kAddRows.get(), columns.get());
-            return;
-        } catch (const PyErrorAlreadySet&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-            PyErr_Clear();
+    try {
+        Ref earlier = execute_fetchall(conn, kTransactionId.get(), nullptr);
+        PyObject* transaction = first_value(earlier.get());
+        if (transaction != nullptr) {
+            Ref params = Ref::steal(PyList_GetSlice(columns.get(), 0, PY_SSIZE_T_MAX));
+            check(PyList_Append(params.get(), transaction));
+            Ref added = execute_fetchall(conn, kAddRows.get(), params.get());
+            PyObject* count = first_value(added.get());
+            if (count != nullptr && PyLong_Check(count) && PyLong_AsSsize_t(count) > 0) return;
+            if (PyErr_Occurred()) throw_error_already_set();
         }
+    } catch (const PyErrorAlreadySet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
     }
     execute(conn, kAddOrReplaceRows.get(), columns.get());
 }

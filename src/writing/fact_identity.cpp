@@ -1,6 +1,6 @@
-// The fact identifier: SHA-256 of triple + user + organisation in strict
-// UTF-8, with nothing between the pieces, as 64 lower-case hex characters.
 // The digest comes from the module's bound `hashlib`.
+#include "writing/fact_identity.hpp"
+
 #include "core/module_state.hpp"
 #include "core/operations.hpp"
 #include "core/py.hpp"
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace kg::ops {
+namespace kg {
 namespace {
 
 // The UTF-8 bytes of `text`; `storage` keeps a converted copy alive when the
@@ -23,12 +23,13 @@ std::string_view utf8_of(PyObject* text, Ref& storage) {
 
 }  // namespace
 
-Ref det_id(const BoundArgs& args) {
+Ref fact_digest(PyObject* sha256, PyObject* triple, PyObject* user_id, PyObject* org_id) {
+    PyObject* const texts[] = {triple, user_id, org_id};
     Ref storage[3];
     std::string_view pieces[3];
     size_t total = 0;
     for (int i = 0; i < 3; ++i) {
-        pieces[i] = utf8_of(args[i], storage[i]);
+        pieces[i] = utf8_of(texts[i], storage[i]);
         total += pieces[i].size();
     }
     Ref message = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
@@ -37,9 +38,17 @@ Ref det_id(const BoundArgs& args) {
         std::memcpy(out, piece.data(), piece.size());
         out += piece.size();
     }
-    Ref hashlib = global(names().hashlib);
-    Ref digest = py::call_method(hashlib.get(), names().sha256, {message.get()});
+    Ref digest = py::call(sha256, {message.get()});
     return py::call_method(digest.get(), names().hexdigest, {});
 }
 
-}  // namespace kg::ops
+namespace ops {
+
+Ref det_id(const BoundArgs& args) {
+    Ref hashlib = global(names().hashlib);
+    Ref sha256 = py::attr(hashlib.get(), names().sha256);
+    return fact_digest(sha256.get(), args[0], args[1], args[2]);
+}
+
+}  // namespace ops
+}  // namespace kg

@@ -1,7 +1,11 @@
 #include "writing/fact_parts.hpp"
 
+#include "core/binder.hpp"
 #include "core/module_state.hpp"
+#include "core/operation_type.hpp"
+#include "core/operations.hpp"
 #include "core/py.hpp"
+#include "writing/fact_identity.hpp"
 
 #include <iterator>
 
@@ -37,6 +41,27 @@ FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predic
                           triple_text(subject, predicate, obj), Ref()};
     PyObject* args[] = {identity.triple.get(), identity.user_id.get(), identity.org_id.get()};
     identity.fact_id = Ref::steal(PyObject_Vectorcall(det_id, args, std::size(args), nullptr));
+    return identity;
+}
+
+FactIdentifier::FactIdentifier(PyObject* self) : det_id_(py::attr(self, names()._det_id)) {
+    const OperationDef* definition = operation_def_of(det_id_.get());
+    if (definition != nullptr && definition->body == ops::det_id) {
+        Ref hashlib = global(names().hashlib);
+        sha256_ = py::attr(hashlib.get(), names().sha256);
+    }
+}
+
+FactIdentity FactIdentifier::identify(PyObject* subject, PyObject* predicate, PyObject* obj,
+                                      PyObject* metadata) const {
+    if (!sha256_) return identify_fact(det_id_.get(), subject, predicate, obj, metadata);
+    FactIdentity identity{actor_field(metadata, names().user_id), actor_field(metadata, names().org_id),
+                          triple_text(subject, predicate, obj), Ref()};
+    const Param* params = operation_def_of(det_id_.get())->params.data();
+    check_argument_type(params[1], identity.user_id.get());
+    check_argument_type(params[2], identity.org_id.get());
+    identity.fact_id =
+        fact_digest(sha256_.get(), identity.triple.get(), identity.user_id.get(), identity.org_id.get());
     return identity;
 }
 

@@ -25,6 +25,20 @@ struct FactIdentity {
 FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predicate, PyObject* obj,
                            PyObject* metadata);
 
+// The instance's `_det_id`, read when this is made, for the facts of one
+// batch call. While it is the store's own operation the identifier is taken
+// directly, with the operation's own argument checks and the module's
+// `hashlib.sha256` read once, here; an override is called for every fact.
+class FactIdentifier {
+public:
+    explicit FactIdentifier(PyObject* self);
+    FactIdentity identify(PyObject* subject, PyObject* predicate, PyObject* obj, PyObject* metadata) const;
+
+private:
+    Ref det_id_;
+    Ref sha256_;  // set while `_det_id` is the store's own
+};
+
 // The debug line of a write: cut identifier, actor, cut subject and
 // predicate, and the object's length. The caller checks the level first.
 void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, PyObject* org_id,

@@ -185,7 +185,7 @@ Ref clamp_serialised(Ref copy, PyObject* max_bytes) {
 }  // namespace
 
 Ref clamp_copy(Ref copy, PyObject* max_bytes, Py_ssize_t json_length) {
-    if (!serialiser_is_standard()) return clamp_serialised(std::move(copy), max_bytes);
+    if (json_length < 0 && !serialiser_is_standard()) return clamp_serialised(std::move(copy), max_bytes);
     return clamp_accounted(std::move(copy), budget_of(max_bytes), json_length);
 }
 

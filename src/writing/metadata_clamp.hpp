@@ -14,7 +14,8 @@ Ref clamp_metadata(PyObject* metadata, PyObject* max_bytes);
 
 // Reduces `copy`, a private shallow copy of some metadata, and returns it.
 // `json_length` is the length of the Compact JSON of `copy` made by the
-// module's serialiser just before, with no other code run since, or -1.
+// standard serialiser just before, with no other code run since, or -1:
+// then the serialiser in place at this moment decides the sizes.
 Ref clamp_copy(Ref copy, PyObject* max_bytes, Py_ssize_t json_length);
 
 // The instance's reduction for the vector store: its
@@ -27,7 +28,7 @@ public:
     // The document metadata for `metadata`.
     Ref reduce(PyObject* metadata) const;
     // The same, for a caller that has just made `snapshot` (a shallow copy
-    // of `metadata`) and measured its Compact JSON.
+    // of `metadata`) and measured its Compact JSON as clamp_copy takes it.
     Ref reduce_measured(PyObject* metadata, Ref snapshot, Py_ssize_t json_length) const;
 
 private:
