@@ -7,6 +7,7 @@
 #include "core/py.hpp"
 #include "writing/fact_identity.hpp"
 
+#include <algorithm>
 #include <iterator>
 
 namespace kg {
@@ -14,7 +15,6 @@ namespace {
 
 const StaticString kInsertOne{"INSERT OR REPLACE INTO facts VALUES (?, ?, ?, ?, ?, ?, current_timestamp, ?)"};
 const StaticString kDebugWrite{"upsert_fact: id=%s user=%s org=%s subj=%s pred=%s obj_len=%d"};
-const StaticString kTripleSeparator{"|"};
 
 // The first `max_chars` items of a text (or any sliceable an override returns).
 Ref cut(PyObject* value, Py_ssize_t max_chars) {
@@ -31,8 +31,22 @@ Ref actor_field(PyObject* metadata, PyObject* key) {
 }
 
 Ref triple_text(PyObject* subject, PyObject* predicate, PyObject* obj) {
-    Ref pieces = Ref::steal(PyTuple_Pack(3, subject, predicate, obj));
-    return Ref::steal(PyUnicode_Join(kTripleSeparator.get(), pieces.get()));
+    PyObject* const parts[] = {subject, predicate, obj};
+    Py_ssize_t length = std::size(parts) - 1;
+    Py_UCS4 max_char = '|';
+    for (PyObject* part : parts) {
+        length += PyUnicode_GET_LENGTH(part);
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(part));
+    }
+    Ref text = Ref::steal(PyUnicode_New(length, max_char));
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < std::size(parts); ++i) {
+        if (i > 0) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), at++, '|');
+        const Py_ssize_t part_length = PyUnicode_GET_LENGTH(parts[i]);
+        check(PyUnicode_CopyCharacters(text.get(), at, parts[i], 0, part_length));
+        at += part_length;
+    }
+    return text;
 }
 
 FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predicate, PyObject* obj,

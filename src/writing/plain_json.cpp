@@ -14,9 +14,21 @@ constexpr int kMaxDepth = 64;
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 template <typename Char>
-inline bool written_as_itself(Char c) {
+constexpr bool written_as_itself(Char c) {
     return c >= 0x20 && c <= 0x7e && c != '"' && c != '\\';
 }
+
+// The same test for one-byte characters, as a table: most text is scanned
+// here, and a load is cheaper than four comparisons.
+struct OneByteTable {
+    bool plain[256];
+    constexpr OneByteTable() : plain() {
+        for (int c = 0; c < 256; ++c) plain[c] = written_as_itself(c);
+    }
+};
+constexpr OneByteTable kOneByte;
+
+inline bool written_as_itself(Py_UCS1 c) { return kOneByte.plain[c]; }
 
 void append_u_escape(std::string& out, Py_UCS4 unit) {
     const char escape[6] = {'\\', 'u', kHexDigits[(unit >> 12) & 0xf], kHexDigits[(unit >> 8) & 0xf],
