@@ -1,15 +1,19 @@
 """The batch upsert against its baselines, side by side in one process:
 
-- `upsert_facts` at a given number of facts per call;
+- `upsert_facts` at a given number of facts per call, writing new facts;
+- `upsert_facts` rewriting the facts of its previous call (every id stored,
+  so the rows are replaced);
+- `upsert_facts` with a connection that runs nothing (the store's own work);
 - `upsert_fact` one fact at a time (the single-fact rate);
-- the bare engine statement fed columns computed before the clock starts
-  (the floor: what the engine alone costs);
-- the same statement from a plain-Python batch that computes the columns
-  itself, ids through `_det_id` and JSON through `json.dumps`.
+- the bare engine statements fed columns computed before the clock starts
+  (the floor: what the engine alone costs): the adding statement that the
+  batch runs for new facts, and the replacing one;
+- a plain-Python batch that computes the columns itself, ids through
+  `_det_id` and JSON through `json.dumps`, and runs the adding statement.
 
-The sides alternate call by call and write new facts each time, so the
-table grows alike under all of them. The figures are facts per second over
-all timed calls of a side."""
+The sides alternate call by call and, but for the rewrite, write new facts
+each time, so the table grows alike under all of them. The figures are
+facts per second at each side's median call."""
 
 from __future__ import annotations
 
@@ -22,10 +26,10 @@ from typing import Any
 from _common import MODULE_NAME, NullVectorStore
 
 BULK_MODULE = "corvanta.kgraph.providers.duckdb_sqlite.bulk"
-SQL_BATCH = (
-    "INSERT OR REPLACE INTO facts SELECT unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), "
-    "current_timestamp, unnest(?)::JSON"
-)
+_COLUMNS = ("SELECT unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), "
+            "current_timestamp, unnest(?)::JSON")
+SQL_ADD = "INSERT INTO facts " + _COLUMNS
+SQL_REPLACE = "INSERT OR REPLACE INTO facts " + _COLUMNS
 
 
 def _facts(tag: str, start: int, n: int) -> list[tuple[str, str, str, dict[str, Any]]]:
@@ -39,6 +43,22 @@ def _facts(tag: str, start: int, n: int) -> list[tuple[str, str, str, dict[str, 
     ]
 
 
+class _IdleConnection:
+    """Runs nothing: every statement is answered at once, each as if in a
+    transaction of its own, so that `upsert_facts` shows the store's own
+    work alone."""
+
+    def __init__(self):
+        self._statements = 0
+
+    def execute(self, sql, params=None):
+        self._statements += 1
+        return self
+
+    def fetchall(self):
+        return [(self._statements,)]
+
+
 def _python_batch(graph, facts) -> list[str]:
     det_id, dumps = graph._det_id, json.dumps
     cols: list[list[Any]] = [[], [], [], [], [], [], []]
@@ -47,7 +67,10 @@ def _python_batch(graph, facts) -> list[str]:
         for col, value in zip(cols, (det_id(f"{s}|{p}|{o}", user, org), s, p, o, user, org,
                                      dumps(m, separators=(",", ":")))):
             col.append(value)
-    graph.conn.execute(SQL_BATCH, cols)
+    try:
+        graph.conn.execute(SQL_ADD, cols)
+    except Exception:
+        graph.conn.execute(SQL_REPLACE, cols)
     return cols[0]
 
 
@@ -84,19 +107,32 @@ def run(workdir: str, per_call: list[int], facts_per_size: int, single_facts: in
     for size in per_call:
         calls = max(3, facts_per_size // size)
         spent: dict[str, list[float]] = {side: [] for side in sides}
+        last_bulk = _facts("first-", 0, size)
+        bulk.upsert_facts(graph, last_bulk)
         for round_ in range(calls):
             for side in sides[round_ % len(sides):] + sides[:round_ % len(sides)]:
                 facts = _facts(f"{side}{next(counter)}-", 0, size)
                 if side == "bulk":
                     t = time.perf_counter()
                     bulk.upsert_facts(graph, facts)
+                    last_bulk = facts
+                elif side == "own":
+                    conn, graph.conn = graph.conn, _IdleConnection()
+                    t = time.perf_counter()
+                    bulk.upsert_facts(graph, facts)
+                    spent[side].append(time.perf_counter() - t)
+                    graph.conn = conn
+                    continue
+                elif side == "rewrite":
+                    t = time.perf_counter()
+                    bulk.upsert_facts(graph, last_bulk)
                 elif side == "python":
                     t = time.perf_counter()
                     _python_batch(graph, facts)
                 else:
                     cols = _columns(graph, facts)
                     t = time.perf_counter()
-                    graph.conn.execute(SQL_BATCH, cols)
+                    graph.conn.execute(SQL_ADD if side == "bare" else SQL_REPLACE, cols)
                 spent[side].append(time.perf_counter() - t)
         result["sizes"].append({"per_call": size, "calls": calls,
                                 **{f"{side}_rate": size / statistics.median(s) for side, s in spent.items()}})
