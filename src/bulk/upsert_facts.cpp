@@ -57,77 +57,31 @@ PyObject* first_value(PyObject* rows) {
     return PyTuple_GET_ITEM(row, 0);
 }
 
-// Outside the caller's transaction, the adding statement, which commits
-// every row or, when an id is stored already (or anything else fails),
-// none. Answers whether it wrote the rows, and whether it was refused. In
-// the caller's transaction it adds nothing and cannot fail (a failed
-// statement would abort that transaction).
-struct AddOutcome {
-    bool written = false;
-    bool refused = false;
-};
-AddOutcome try_adding(PyObject* conn, PyObject* columns) {
-    try {
-        Ref earlier = execute_fetchall(conn, kTransactionId.get(), nullptr);
-        PyObject* transaction = first_value(earlier.get());
-        if (transaction == nullptr) return {};
-        Ref params = Ref::steal(PyList_GetSlice(columns, 0, PY_SSIZE_T_MAX));
-        check(PyList_Append(params.get(), transaction));
-        Ref added = execute_fetchall(conn, kAddRows.get(), params.get());
-        PyObject* count = first_value(added.get());
-        const bool written = count != nullptr && PyLong_Check(count) && PyLong_AsSsize_t(count) > 0;
-        if (PyErr_Occurred()) throw_error_already_set();
-        return {written, false};
-    } catch (const PyErrorAlreadySet&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return {false, true};
-    }
-}
-
-// Whether a call tries the adding statement first. Rewriting stored facts
-// would pay for a refused adding statement on every call, so a refusal
-// sends the next calls straight to the replacing statement: one call after
-// the first refusal, twice as many after each further refusal in a row, at
-// most 32, after which the adding statement is tried again. New facts after
-// stored ones are thus back on the adding path within 32 calls. Shared by
-// every store of the process and only touched under the connection lock; it
-// only ever chooses between two statements that write the same rows.
-class AddFirstPolicy {
-public:
-    bool try_adding() {
-        if (calls_to_skip_ == 0) return true;
-        --calls_to_skip_;
-        return false;
-    }
-    void added() { refusals_in_a_row_ = 0; }
-    void refused() {
-        if (refusals_in_a_row_ < kMaxShift) ++refusals_in_a_row_;
-        calls_to_skip_ = 1 << (refusals_in_a_row_ - 1);
-    }
-
-private:
-    static constexpr int kMaxShift = 6;  // 1 << 5 = 32 calls
-    int refusals_in_a_row_ = 0;
-    int calls_to_skip_ = 0;
-};
-AddFirstPolicy add_first;
-
 // Writes the rows of the batch as one transaction, holding the connection
 // lock from the question for the transaction id to the end of the write, so
-// that no other statement of the store lands in between. The replacing
-// statement writes the call whenever the adding one did not, or raises the
-// real error.
+// that no other statement of the store lands in between. Outside the
+// caller's transaction the adding statement commits every row or, when an
+// id is stored already (or anything else fails), none, and the replacing
+// statement then writes the call or raises the real error. In the caller's
+// transaction the adding statement adds nothing and cannot fail (a failed
+// statement would abort that transaction), and the replacing one writes.
 void write_rows(PyObject* conn, const FactBatch& batch) {
     ConnLock::Guard whole_write(state().conn_lock);
     Ref columns = batch.column_lists();
-    if (add_first.try_adding()) {
-        const AddOutcome outcome = try_adding(conn, columns.get());
-        if (outcome.written) {
-            add_first.added();
-            return;
+    try {
+        Ref earlier = execute_fetchall(conn, kTransactionId.get(), nullptr);
+        PyObject* transaction = first_value(earlier.get());
+        if (transaction != nullptr) {
+            Ref params = Ref::steal(PyList_GetSlice(columns.get(), 0, PY_SSIZE_T_MAX));
+            check(PyList_Append(params.get(), transaction));
+            Ref added = execute_fetchall(conn, kAddRows.get(), params.get());
+            PyObject* count = first_value(added.get());
+            if (count != nullptr && PyLong_Check(count) && PyLong_AsSsize_t(count) > 0) return;
+            if (PyErr_Occurred()) throw_error_already_set();
         }
-        if (outcome.refused) add_first.refused();
+    } catch (const PyErrorAlreadySet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
     }
     execute(conn, kAddOrReplaceRows.get(), columns.get());
 }
