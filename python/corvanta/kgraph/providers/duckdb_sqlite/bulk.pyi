@@ -10,8 +10,9 @@ def upsert_facts(graph: DuckSqliteGraph, facts: Iterable[tuple[str, str, str, di
 
     Each fact is checked, identified and stored exactly as
     ``graph.upsert_fact`` would store it, but all rows of the call go in with
-    one statement: a refused fact or a database error leaves nothing of the
-    call in the table. A fact repeated in the call is stored once, as its last
+    one statement (an ``INSERT`` while the ids are new, an ``INSERT OR
+    REPLACE`` when some are stored already): a refused fact or a database
+    error leaves nothing of the call in the table. A fact repeated in the call is stored once, as its last
     occurrence. The vector store then receives the documents in one
     ``add_texts`` call (one call per fact if that raises, each failure logged
     as ``upsert_fact`` logs it).
