@@ -61,6 +61,7 @@ FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predic
 FactIdentifier::FactIdentifier(PyObject* self) : det_id_(py::attr(self, names()._det_id)) {
     const OperationDef* definition = operation_def_of(det_id_.get());
     if (definition != nullptr && definition->body == ops::det_id) {
+        params_ = definition->params.data();
         Ref hashlib = global(names().hashlib);
         sha256_ = py::attr(hashlib.get(), names().sha256);
     }
@@ -71,9 +72,10 @@ FactIdentity FactIdentifier::identify(PyObject* subject, PyObject* predicate, Py
     if (!sha256_) return identify_fact(det_id_.get(), subject, predicate, obj, metadata);
     FactIdentity identity{actor_field(metadata, names().user_id), actor_field(metadata, names().org_id),
                           triple_text(subject, predicate, obj), Ref()};
-    const Param* params = operation_def_of(det_id_.get())->params.data();
-    check_argument_type(params[1], identity.user_id.get());
-    check_argument_type(params[2], identity.org_id.get());
+    // The triple text is exact text by construction; the actor fields are
+    // whatever the metadata holds.
+    check_argument_type(params_[1], identity.user_id.get());
+    check_argument_type(params_[2], identity.org_id.get());
     identity.fact_id =
         fact_digest(sha256_.get(), identity.triple.get(), identity.user_id.get(), identity.org_id.get());
     return identity;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/log.hpp"
+#include "core/operation_def.hpp"
 #include "core/pyref.hpp"
 
 namespace kg {
@@ -36,7 +37,10 @@ public:
 
 private:
     Ref det_id_;
-    Ref sha256_;  // set while `_det_id` is the store's own
+    // Set while `_det_id` is the store's own: its parameters and the
+    // module's `hashlib.sha256`.
+    const Param* params_ = nullptr;
+    Ref sha256_;
 };
 
 // The debug line of a write: cut identifier, actor, cut subject and
