@@ -604,7 +604,7 @@ def batch_section(res: dict[str, Any], misses: list[str]) -> str:
         f"With a vector store that costs nothing; `upsert_fact` one by one: {single:,.0f} facts/s (median over "
         f"the sizes' databases). Each size writes {res['facts_per_size']:,} facts per side.",
         "",
-        table(["facts a call", "upsert_facts", "vs upsert_fact", "bare statement", "bare / batch time",
+        table(["facts a call", "upsert_facts", "vs upsert_fact", "bare statement", "batch / bare time",
                "own work a fact", "plain-Python batch", "batch / plain", "bare replacing statement", "rewrite",
                "rewrite / bare replacing time"], rows),
         "",
