@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
-from typing import Any
+import threading
+from typing import Any, Callable
 
 from corvanta.vectorstores.memory import InMemoryVectorStore
 
@@ -56,3 +58,30 @@ def run_python(code: str, *, cwd: str | os.PathLike[str] | None = None, timeout:
         cwd=cwd, capture_output=True, text=True, timeout=timeout,
         env={**os.environ, **(env or {})},
     )
+
+
+def lines_until_sigkill(code: str, *, cwd: str | os.PathLike[str], enough: Callable[[list[str]], bool],
+                        deadline: float) -> list[str]:
+    """Runs `code` in a fresh interpreter, reads the lines it prints until
+    `enough(lines)`, then kills it with SIGKILL; a writer stuck past
+    `deadline` seconds is killed sooner and fails the read."""
+    writer = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
+    )
+    watchdog = threading.Timer(deadline, writer.kill)
+    watchdog.start()
+    lines: list[str] = []
+    try:
+        while not enough(lines):
+            line = writer.stdout.readline()
+            assert line.endswith("\n"), f"writer ended early: {writer.stderr.read()}"
+            lines.append(line.strip())
+    finally:
+        watchdog.cancel()
+        os.kill(writer.pid, signal.SIGKILL)
+        writer.wait(timeout=10)
+        writer.stdout.close()
+        writer.stderr.close()
+    assert writer.returncode == -signal.SIGKILL
+    return lines

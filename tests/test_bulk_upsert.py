@@ -3,20 +3,17 @@ written whole or not at all, the vector store fed after the rows."""
 
 from __future__ import annotations
 
+import hashlib
 import json
 import logging
-import os
-import signal
-import subprocess
-import sys
-import textwrap
 import threading
+import types
 
 import duckdb
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from support import MODULE_NAME, run_python
+from support import MODULE_NAME, lines_until_sigkill, run_python
 
 BULK_MODULE = "corvanta.kgraph.providers.duckdb_sqlite.bulk"
 COLUMNS = "id, subject, predicate, obj, user_id, org_id, metadata"
@@ -168,9 +165,6 @@ def test_input_may_be_any_iterable_of_four_item_sequences(bulk, store):
 
 @pytest.mark.parametrize("replaced", ["_det_id", "hashlib"])
 def test_ids_come_from_the_facilities_in_place_at_the_call(bulk, module, store, monkeypatch, replaced):
-    import hashlib
-    import types
-
     if replaced == "_det_id":
         monkeypatch.setitem(vars(store), "_det_id", lambda triple, user_id, org_id: f"{triple}/{user_id}")
         expected = ["s|p|o/u"]
@@ -271,32 +265,16 @@ def test_arguments_are_bound_like_the_store_operations(bulk, store):
 
 def test_every_returned_call_survives_sigkill_and_none_is_partial(tmp_path):
     path = str(tmp_path / "store")
-    writer = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(f"""
-            import itertools, sys
-            from {MODULE_NAME} import DuckSqliteGraph
-            from {BULK_MODULE} import upsert_facts
-            store = DuckSqliteGraph({path!r})
-            for call in itertools.count():
-                upsert_facts(store, [(f"s{{call}}-{{i}}", "p", "o", {{"call": call}}) for i in range(500)])
-                print(call, flush=True)
-        """)],
-        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    watchdog = threading.Timer(60, writer.kill)
-    watchdog.start()
-    returned = -1
-    try:
-        while returned < 20:
-            line = writer.stdout.readline()
-            assert line, f"writer ended early: {writer.stderr.read()}"
-            returned = int(line)
-    finally:
-        watchdog.cancel()
-        os.kill(writer.pid, signal.SIGKILL)
-        writer.wait(timeout=10)
-        writer.stdout.close()
-        writer.stderr.close()
+    printed = lines_until_sigkill(f"""
+        import itertools
+        from {MODULE_NAME} import DuckSqliteGraph
+        from {BULK_MODULE} import upsert_facts
+        store = DuckSqliteGraph({path!r})
+        for call in itertools.count():
+            upsert_facts(store, [(f"s{{call}}-{{i}}", "p", "o", {{"call": call}}) for i in range(500)])
+            print(call, flush=True)
+    """, cwd=tmp_path, deadline=60, enough=lambda lines: bool(lines) and int(lines[-1]) >= 20)
+    returned = int(printed[-1])
     reader = run_python(f"""
         import json, duckdb
         conn = duckdb.connect({path + "/kgraph.duckdb"!r}, read_only=True)

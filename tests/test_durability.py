@@ -3,14 +3,9 @@
 from __future__ import annotations
 
 import json
-import os
-import signal
-import subprocess
-import sys
 import textwrap
-import threading
 
-from support import MODULE_NAME, run_python
+from support import MODULE_NAME, lines_until_sigkill, run_python
 
 ACKNOWLEDGED = 200
 DEADLINE_S = 30
@@ -30,25 +25,8 @@ def test_every_acknowledged_fact_survives_sigkill(tmp_path):
             sys.stdout.write(fact_id + "\\n")
             sys.stdout.flush()
     """)
-    writer = subprocess.Popen(
-        [sys.executable, "-c", writer_code],
-        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
-    )
-    acknowledged: list[str] = []
-    watchdog = threading.Timer(DEADLINE_S, writer.kill)  # a stuck writer ends the read loop
-    watchdog.start()
-    try:
-        while len(acknowledged) < ACKNOWLEDGED:
-            line = writer.stdout.readline()
-            assert line.endswith("\n"), f"writer ended early: {writer.stderr.read()}"
-            acknowledged.append(line.strip())
-    finally:
-        watchdog.cancel()
-        os.kill(writer.pid, signal.SIGKILL)
-        writer.wait(timeout=10)
-        writer.stdout.close()
-        writer.stderr.close()
-    assert writer.returncode == -signal.SIGKILL
+    acknowledged = lines_until_sigkill(writer_code, cwd=tmp_path, deadline=DEADLINE_S,
+                                       enough=lambda lines: len(lines) >= ACKNOWLEDGED)
     assert all(len(i) == 64 for i in acknowledged)
 
     reader = run_python(f"""
