@@ -99,9 +99,8 @@ Py_ssize_t first_invalid_json(PyObject* conn, const FactBatch& batch) {
     try {
         Ref params = py::list({batch.metadata_jsons()});
         Ref rows = execute_fetchall(conn, kFirstInvalidJson.get(), params.get());
-        Ref row = Ref::steal(PySequence_GetItem(rows.get(), 0));
-        Ref index = Ref::steal(PySequence_GetItem(row.get(), 0));
-        const Py_ssize_t one_based = PyLong_Check(index.get()) ? PyLong_AsSsize_t(index.get()) : 0;
+        PyObject* index = first_value(rows.get());
+        const Py_ssize_t one_based = index != nullptr && PyLong_Check(index) ? PyLong_AsSsize_t(index) : 0;
         if (one_based > 0 && one_based <= batch.distinct_count()) position = batch.input_position(one_based - 1);
     } catch (const PyErrorAlreadySet&) {
     }

@@ -49,12 +49,25 @@ Ref triple_text(PyObject* subject, PyObject* predicate, PyObject* obj) {
     return text;
 }
 
+namespace {
+
+// A fact's actor and triple text, its identifier still to come.
+FactIdentity unidentified(PyObject* subject, PyObject* predicate, PyObject* obj, PyObject* metadata) {
+    return {actor_field(metadata, names().user_id), actor_field(metadata, names().org_id),
+            triple_text(subject, predicate, obj), Ref()};
+}
+
+Ref call_det_id(PyObject* det_id, const FactIdentity& identity) {
+    PyObject* args[] = {identity.triple.get(), identity.user_id.get(), identity.org_id.get()};
+    return Ref::steal(PyObject_Vectorcall(det_id, args, std::size(args), nullptr));
+}
+
+}  // namespace
+
 FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predicate, PyObject* obj,
                            PyObject* metadata) {
-    FactIdentity identity{actor_field(metadata, names().user_id), actor_field(metadata, names().org_id),
-                          triple_text(subject, predicate, obj), Ref()};
-    PyObject* args[] = {identity.triple.get(), identity.user_id.get(), identity.org_id.get()};
-    identity.fact_id = Ref::steal(PyObject_Vectorcall(det_id, args, std::size(args), nullptr));
+    FactIdentity identity = unidentified(subject, predicate, obj, metadata);
+    identity.fact_id = call_det_id(det_id, identity);
     return identity;
 }
 
@@ -69,9 +82,11 @@ FactIdentifier::FactIdentifier(PyObject* self) : det_id_(py::attr(self, names().
 
 FactIdentity FactIdentifier::identify(PyObject* subject, PyObject* predicate, PyObject* obj,
                                       PyObject* metadata) const {
-    if (!sha256_) return identify_fact(det_id_.get(), subject, predicate, obj, metadata);
-    FactIdentity identity{actor_field(metadata, names().user_id), actor_field(metadata, names().org_id),
-                          triple_text(subject, predicate, obj), Ref()};
+    FactIdentity identity = unidentified(subject, predicate, obj, metadata);
+    if (!sha256_) {
+        identity.fact_id = call_det_id(det_id_.get(), identity);
+        return identity;
+    }
     // The triple text is exact text by construction; the actor fields are
     // whatever the metadata holds.
     check_argument_type(params_[1], identity.user_id.get());
