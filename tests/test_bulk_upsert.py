@@ -104,12 +104,13 @@ def test_same_table_and_documents_as_one_by_one(bulk, store, own_connection, fac
 
 
 class RecordingConnection:
-    """Takes the batch statement's parameters instead of running it."""
+    """Takes the batch's statements and their parameters instead of running them."""
 
     def __init__(self):
-        self.params = []
+        self.statements, self.params = [], []
 
     def execute(self, sql, params=None):
+        self.statements.append(sql)
         self.params.append(params)
         return self
 
@@ -208,6 +209,27 @@ def test_refused_fact_leaves_nothing_and_names_its_position(bulk, store, bad, er
     assert any(note.startswith("facts[3] ") for note in info.value.__notes__)
     assert table(store.conn) == []
     assert store.vector_store.calls == []
+
+
+@pytest.mark.parametrize(("raised", "replaced"), [(duckdb.ConstraintException, True), (KeyboardInterrupt, False)])
+def test_only_an_error_of_the_adding_statement_leads_to_the_replacing_one(bulk, store, raised, replaced):
+    class RefusingConnection(RecordingConnection):
+        def execute(self, sql, params=None):
+            if sql.startswith("INSERT INTO"):
+                raise raised("refused")
+            return super().execute(sql, params)
+
+    original, store.conn = store.conn, RefusingConnection()
+    try:
+        if replaced:
+            bulk.upsert_facts(store, [("s", "p", "o", {})])
+        else:
+            with pytest.raises(KeyboardInterrupt):
+                bulk.upsert_facts(store, [("s", "p", "o", {})])
+        statements = store.conn.statements
+    finally:
+        store.conn = original
+    assert any(sql.startswith("INSERT OR REPLACE") for sql in statements) == replaced
 
 
 def test_database_error_in_the_middle_leaves_nothing(bulk, store):
