@@ -1,51 +1,39 @@
 // The companion module `bulk`: writing many facts at once into the store of
-// `duck_graph`. It shares the store's code and process state (above all the
-// connection lock) through the core library both modules link, and loads
-// `duck_graph` first so that state is set up.
+// `duck_graph`, sharing its code and process state (core/companion.hpp).
 #include "bulk/upsert_facts.hpp"
-#include "core/binder.hpp"
+#include "core/companion.hpp"
 #include "core/entry_point.hpp"
-#include "core/module_state.hpp"
 
 namespace kg::bulk {
 namespace {
 
-constexpr const char* kStoreModule = "corvanta.kgraph.providers.duckdb_sqlite.duck_graph";
+constexpr Param kUpsertFactsParams[] = {{"graph", ParamKind::PositionalOrKeyword, ParamType::Any, "DuckSqliteGraph"},
+                                        {"facts", ParamKind::PositionalOrKeyword, ParamType::Any,
+                                         "Iterable[Tuple[str, str, str, Dict]]"}};
+const OperationDef kUpsertFacts{
+    .name = "upsert_facts",
+    .is_static = true,
+    .params = kUpsertFactsParams,
+    .return_annotation = "List[str]",
+    .result = ResultRule::Unchecked,
+    .doc = "Write many facts at once; return their ids in input order.\n"
+           "\n"
+           "*facts* is an iterable of (subject, predicate, obj, metadata) tuples.\n"
+           "Each fact is checked, identified and stored exactly as\n"
+           "graph.upsert_fact would store it, but all rows of the call go in with\n"
+           "one statement: a refused fact or a database error leaves nothing of\n"
+           "the call in the table. A fact repeated in the call is stored once, as\n"
+           "its last occurrence. The vector store then receives the documents in\n"
+           "one add_texts call (one call per fact if that raises, each failure\n"
+           "logged as upsert_fact logs it). Memory grows with the call: pass a\n"
+           "long stream of facts in chunks.",
+    .body = named_body<kUpsertFactsParams, upsert_facts>};
 
-constexpr Param kUpsertFactsParams[] = {{"graph"}, {"facts"}};
-const OperationDef kUpsertFacts{"upsert_facts", true, kUpsertFactsParams, "List[str]", ResultRule::Unchecked,
-                                nullptr, nullptr};
-
-PyObject* upsert_facts_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return object_entry_point([&] {
-        PyObject* const param_names[] = {names().graph, names().facts};
-        BoundArgs bound = bind_arguments(kUpsertFacts, param_names, args, nargs, kwnames);
-        return upsert_facts({.graph = bound[0], .facts = bound[1]});
+int module_exec(PyObject* module) {
+    return status_entry_point([&] {
+        load_store_module();
+        add_functions(module, {&kUpsertFacts});
     });
-}
-
-PyMethodDef module_methods[] = {
-    {"upsert_facts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upsert_facts_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "upsert_facts($module, /, graph, facts)\n"
-     "--\n"
-     "\n"
-     "Write many facts at once; return their ids in input order.\n"
-     "\n"
-     "*facts* is an iterable of (subject, predicate, obj, metadata) tuples.\n"
-     "Each fact is checked, identified and stored exactly as\n"
-     "graph.upsert_fact would store it, but all rows of the call go in with\n"
-     "one statement: a refused fact or a database error leaves nothing of\n"
-     "the call in the table. A fact repeated in the call is stored once, as\n"
-     "its last occurrence. The vector store then receives the documents in\n"
-     "one add_texts call (one call per fact if that raises, each failure\n"
-     "logged as upsert_fact logs it). Memory grows with the call: pass a\n"
-     "long stream of facts in chunks."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-int module_exec(PyObject* /*module*/) {
-    return status_entry_point([] { Ref store_module = Ref::steal(PyImport_ImportModule(kStoreModule)); });
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -61,7 +49,7 @@ PyModuleDef module_def = {
     "bulk",
     "Writing many facts at once into the knowledge-graph store.",
     0,
-    module_methods,
+    nullptr,
     module_slots,
     nullptr,
     nullptr,

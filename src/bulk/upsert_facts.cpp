@@ -7,30 +7,15 @@
 
 #include "bulk/batch_mirror.hpp"
 #include "bulk/fact_batch.hpp"
+#include "core/companion.hpp"
 #include "core/conn_lock.hpp"
 #include "core/connection.hpp"
 #include "core/module_state.hpp"
 #include "core/py.hpp"
-#include "core/store_class.hpp"
 #include "writing/fact_parts.hpp"
 
 namespace kg::bulk {
 namespace {
-
-// The store the facts go to: a DuckSqliteGraph whose start-up succeeded.
-void check_started_store(PyObject* graph) {
-    if (!PyObject_TypeCheck(graph, reinterpret_cast<PyTypeObject*>(state().store_class))) {
-        raise(PyExc_TypeError, "upsert_facts() argument 'graph' must be %s, not %.200s", kStoreClassName,
-              Py_TYPE(graph)->tp_name);
-    }
-    PyObject* flag = nullptr;
-    const bool has_flag = check(PyObject_GetOptionalAttr(graph, names()._initialized, &flag)) != 0;
-    Ref owned = Ref::steal_nullable(flag);
-    if (!has_flag || !py::truthy(owned.get())) {
-        raise(PyExc_ValueError, "upsert_facts() needs a started %s: its start-up has not succeeded",
-              kStoreClassName);
-    }
-}
 
 // One list parameter per column, unnested side by side; created_at is the
 // database's time, as for a single upsert. The adding statement only adds
@@ -129,7 +114,7 @@ Py_ssize_t first_invalid_json(PyObject* conn, const FactBatch& batch) {
 }  // namespace
 
 Ref upsert_facts(const UpsertFactsArgs& args) {
-    check_started_store(args.graph);
+    check_started_store(args.graph, "upsert_facts");
     FactBatch batch = FactBatch::collect(args.graph, args.facts);
     if (batch.distinct_count() == 0) return batch.ids_in_input_order();
 

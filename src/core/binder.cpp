@@ -117,13 +117,16 @@ void check_exact_type(const Param& param, PyObject* value) {
     }
 }
 
-// The default of `param` as a new int, or nothing when it has none.
+// None passes the rules of a parameter whose default it is.
+bool is_allowed_none(const Param& param, PyObject* value) { return param.defaults_to_none && value == Py_None; }
+
+}  // namespace
+
 Ref default_of(const Param& param) {
+    if (param.defaults_to_none) return Ref::borrow(Py_None);
     if (!param.default_int) return Ref();
     return Ref::steal(PyLong_FromLong(*param.default_int));
 }
-
-}  // namespace
 
 BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_names, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
@@ -132,7 +135,7 @@ BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_
     for (const Param& p : definition.params) {
         if (is_positional(p)) {
             ++npositional;
-            if (!p.default_int) ++nrequired_positional;
+            if (!p.has_default()) ++nrequired_positional;
         }
         takes_var_positional |= p.kind == ParamKind::VarPositional;
         takes_var_keyword |= p.kind == ParamKind::VarKeyword;
@@ -170,10 +173,12 @@ BoundArgs bind_arguments(const OperationDef& definition, PyObject* const* param_
 
     // Integers are normalised before any parameter is type-tested.
     for (std::size_t i = 0; i < definition.params.size(); ++i) {
-        if (definition.params[i].type == ParamType::Int) normalise_integer(definition.params[i], bound.slot(i));
+        const Param& p = definition.params[i];
+        if (p.type == ParamType::Int && !is_allowed_none(p, bound[i])) normalise_integer(p, bound.slot(i));
     }
     for (std::size_t i = 0; i < definition.params.size(); ++i) {
-        if (bound[i] != nullptr) check_exact_type(definition.params[i], bound[i]);
+        const Param& p = definition.params[i];
+        if (bound[i] != nullptr && !is_allowed_none(p, bound[i])) check_exact_type(p, bound[i]);
     }
     return bound;
 }

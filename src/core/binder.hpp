@@ -22,6 +22,9 @@ Ref normalise_integer_argument(const char* param_name, PyObject* value);
 // own (the facts of a batch).
 void check_argument_type(const Param& param, PyObject* value);
 
+// The default of `param` as a new reference, or a null Ref when it has none.
+Ref default_of(const Param& param);
+
 Ref check_result(const OperationDef& definition, Ref result);
 
 }  // namespace kg

@@ -65,8 +65,8 @@ bool already_started(PyObject* self) {
 
 }  // namespace
 
-Ref store_new(const BoundArgs& args) {
-    PyObject* cls = args[0];
+Ref store_new(const StoreNewArgs& args) {
+    PyObject* cls = args.cls;
     const Names& n = names();
     Ref instance = py::attr(cls, n._instance);
     if (instance.get() == Py_None) {
@@ -80,9 +80,8 @@ Ref store_new(const BoundArgs& args) {
     return py::attr(cls, n._instance);
 }
 
-Ref store_init(const BoundArgs& args) {
-    PyObject* self = args[0];
-    PyObject* persist_path = args[1];
+Ref store_init(const StoreInitArgs& args) {
+    auto [self, persist_path] = args;
     const Names& n = names();
     if (already_started(self)) return py::none();
 

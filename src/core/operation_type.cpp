@@ -90,8 +90,8 @@ PyObject* get_defaults(PyObject* self, void*) {
         const OperationDef& definition = *as_operation(self)->definition;
         Ref defaults = Ref::steal(PyList_New(0));
         for (const Param& p : definition.params) {
-            if (p.kind == ParamKind::PositionalOrKeyword && p.default_int) {
-                check(PyList_Append(defaults.get(), py::integer(*p.default_int).get()));
+            if (p.kind == ParamKind::PositionalOrKeyword && p.has_default()) {
+                check(PyList_Append(defaults.get(), default_of(p).get()));
             }
         }
         if (PyList_GET_SIZE(defaults.get()) == 0) return py::none();
@@ -106,8 +106,8 @@ PyObject* get_kwdefaults(PyObject* self, void*) {
         Ref defaults = Ref::steal(PyDict_New());
         for (std::size_t i = 0; i < op->definition->params.size(); ++i) {
             const Param& p = op->definition->params[i];
-            if (p.kind == ParamKind::KeywordOnly && p.default_int) {
-                check(PyDict_SetItem(defaults.get(), op->param_names[i], py::integer(*p.default_int).get()));
+            if (p.kind == ParamKind::KeywordOnly && p.has_default()) {
+                check(PyDict_SetItem(defaults.get(), op->param_names[i], default_of(p).get()));
             }
         }
         if (PyDict_GET_SIZE(defaults.get()) == 0) return py::none();
@@ -135,7 +135,7 @@ Ref build_signature(OperationObject* op) {
         const Param& p = op->definition->params[i];
         Ref kind = py::attr(parameter_type.get(), inspect_kind_name(p.kind));
         Ref kwargs = Ref::steal(PyDict_New());
-        if (p.default_int) check(PyDict_SetItemString(kwargs.get(), "default", py::integer(*p.default_int).get()));
+        if (p.has_default()) check(PyDict_SetItemString(kwargs.get(), "default", default_of(p).get()));
         if (p.annotation) check(PyDict_SetItemString(kwargs.get(), "annotation", py::str(p.annotation).get()));
         Ref args = Ref::steal(PyTuple_Pack(2, op->param_names[i], kind.get()));
         Ref parameter = Ref::steal(PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
@@ -215,7 +215,9 @@ Ref make_operation(const OperationDef& definition, PyObject* module_name, const 
     op->vectorcall = operation_vectorcall;
     op->definition = &definition;
     op->name = Ref::steal(PyUnicode_InternFromString(definition.name)).release();
-    op->qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, definition.name)).release();
+    op->qualname = class_name == nullptr
+                       ? Ref::borrow(op->name).release()
+                       : Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, definition.name)).release();
     op->module = Py_NewRef(module_name);
     for (std::size_t i = 0; i < definition.params.size(); ++i) {
         op->param_names[i] = Ref::steal(PyUnicode_InternFromString(definition.params[i].name)).release();

@@ -13,7 +13,8 @@ namespace kg {
 void ready_operation_type(PyObject* module);
 
 // A new operation object for `definition`, as an attribute of the class
-// `class_name` in the module `module_name`.
+// `class_name` in the module `module_name`, or of the module itself when
+// `class_name` is null (the functions of the companion modules).
 Ref make_operation(const OperationDef& definition, PyObject* module_name, const char* class_name);
 
 // The table behind `object` if it is one of our operations, else nullptr.

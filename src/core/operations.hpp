@@ -1,6 +1,7 @@
-// The bodies of the store's operations, one per subsystem file. Each
-// receives the arguments already bound and checked by the binder; index 0 is
-// the instance (or the class, for __new__) unless the operation is static.
+// The bodies of the store's operations, one per subsystem file, each with
+// the struct of its arguments, already bound and checked by the binder, in
+// the order of its table (store_class.cpp). `self` is the instance (`cls`
+// the class, for __new__); static operations have neither.
 #pragma once
 
 #include "core/operation_def.hpp"
@@ -8,22 +9,81 @@
 namespace kg::ops {
 
 // store core: core/lifecycle.cpp, core/schema.cpp
-Ref store_new(const BoundArgs& args);
-Ref store_init(const BoundArgs& args);
-Ref ensure_schema(const BoundArgs& args);
+struct StoreNewArgs {
+    PyObject* cls;
+};
+Ref store_new(const StoreNewArgs& args);
+
+struct StoreInitArgs {
+    PyObject* self;
+    PyObject* persist_path;
+};
+Ref store_init(const StoreInitArgs& args);
+
+struct EnsureSchemaArgs {
+    PyObject* self;
+};
+Ref ensure_schema(const EnsureSchemaArgs& args);
 
 // fact writing: writing/
-Ref clamp_metadata_for_vs(const BoundArgs& args);
-Ref det_id(const BoundArgs& args);
-Ref upsert_fact(const BoundArgs& args);
+struct ClampArgs {
+    PyObject* metadata;
+    PyObject* max_bytes;
+};
+Ref clamp_metadata_for_vs(const ClampArgs& args);
+
+struct DetIdArgs {
+    PyObject* triple;
+    PyObject* user_id;
+    PyObject* org_id;
+};
+Ref det_id(const DetIdArgs& args);
+
+struct UpsertFactArgs {
+    PyObject* self;
+    PyObject* subject;
+    PyObject* predicate;
+    PyObject* obj;
+    PyObject* metadata;
+};
+Ref upsert_fact(const UpsertFactArgs& args);
 
 // retrieval: retrieval/
-Ref search(const BoundArgs& args);
-Ref get_neighbours(const BoundArgs& args);
-Ref fetch_by_metadata(const BoundArgs& args);
+struct SearchArgs {
+    PyObject* self;
+    PyObject* query;
+    PyObject* user_id;
+    PyObject* org_id;
+    PyObject* k;
+};
+Ref search(const SearchArgs& args);
+
+struct GetNeighboursArgs {
+    PyObject* self;
+    PyObject* entity;
+    PyObject* depth;
+};
+Ref get_neighbours(const GetNeighboursArgs& args);
+
+struct FetchByMetadataArgs {
+    PyObject* self;
+    PyObject* org_id;
+    PyObject* filters;
+};
+Ref fetch_by_metadata(const FetchByMetadataArgs& args);
 
 // retention: retention/
-Ref purge_expired(const BoundArgs& args);
-Ref delete_context(const BoundArgs& args);
+struct PurgeExpiredArgs {
+    PyObject* self;
+    PyObject* days;
+};
+Ref purge_expired(const PurgeExpiredArgs& args);
+
+struct DeleteContextArgs {
+    PyObject* self;
+    PyObject* org_id;
+    PyObject* graph_slice_id;
+};
+Ref delete_context(const DeleteContextArgs& args);
 
 }  // namespace kg::ops

@@ -26,8 +26,8 @@ const StaticString kCreateOrgCreatedIndex{"CREATE INDEX IF NOT EXISTS idx_org_cr
 
 }  // namespace
 
-Ref ensure_schema(const BoundArgs& args) {
-    Ref conn = py::attr(args[0], names().conn);
+Ref ensure_schema(const EnsureSchemaArgs& args) {
+    Ref conn = py::attr(args.self, names().conn);
     for (const StaticString* statement : {&kCreateTable, &kCreateUserIndex, &kCreateOrgCreatedIndex}) {
         execute(conn.get(), statement->get());
     }

@@ -70,34 +70,87 @@ constexpr Param kFetchParams[] = {
 };
 
 // The operations in the class's definition order.
-const OperationDef kNew{"__new__", true, kNewParams, nullptr, ResultRule::Unchecked, nullptr, ops::store_new};
-const OperationDef kInit{"__init__", false, kInitParams, nullptr, ResultRule::Unchecked, nullptr, ops::store_init};
-const OperationDef kEnsureSchema{"_ensure_schema", false, kSelfOnly, "None", ResultRule::Unchecked,
-                                  "Create tables / indexes if they do not already exist.", ops::ensure_schema};
-const OperationDef kClamp{
-    "_clamp_metadata_for_vs", true, kClampParams, "Dict", ResultRule::Unchecked,
-    "Return a copy of *metadata* whose JSON serialisation fits in *max_bytes*.\n"
-    "\n"
-    "        Strategy: iteratively find the largest string value and halve it until\n"
-    "        the total fits.  This preserves all keys and as much data as possible.\n"
-    "        ",
-    ops::clamp_metadata_for_vs};
-const OperationDef kDetId{"_det_id", true, kDetIdParams, "str", ResultRule::StrOrNone,
-                           "Deterministically derive the SHA\u2011256 id from the triple+actor.", ops::det_id};
-const OperationDef kUpsert{"upsert_fact", false, kUpsertParams, "str", ResultRule::StrOrNone,
-                            "Insert or update a fact and mirror it into the vector store.", ops::upsert_fact};
-const OperationDef kSearch{"search", false, kSearchParams, "List[Dict]", ResultRule::Unchecked, nullptr,
-                            ops::search};
-const OperationDef kNeighbours{"get_neighbours", false, kNeighboursParams, "List[Dict]", ResultRule::Unchecked,
-                                "Breadth\u2011first traversal up to *depth* hops from *entity*.",
-                                ops::get_neighbours};
-const OperationDef kPurge{"purge_expired", false, kPurgeParams, "None", ResultRule::Unchecked,
-                           "Remove facts whose *created_at* is older than *days*.", ops::purge_expired};
-const OperationDef kDeleteContext{"delete_context", false, kDeleteContextParams, "int", ResultRule::IntOrNone,
-                                   "Delete all triples linked to a particular graph slice id.", ops::delete_context};
-const OperationDef kFetch{"fetch_by_metadata", false, kFetchParams, "List[Dict]", ResultRule::Unchecked,
-                           "Fetch triples whose metadata JSON includes the supplied key/value filters.",
-                           ops::fetch_by_metadata};
+const OperationDef kNew{.name = "__new__",
+                        .is_static = true,
+                        .params = kNewParams,
+                        .return_annotation = nullptr,
+                        .result = ResultRule::Unchecked,
+                        .doc = nullptr,
+                        .body = named_body<kNewParams, ops::store_new>};
+const OperationDef kInit{.name = "__init__",
+                         .is_static = false,
+                         .params = kInitParams,
+                         .return_annotation = nullptr,
+                         .result = ResultRule::Unchecked,
+                         .doc = nullptr,
+                         .body = named_body<kInitParams, ops::store_init>};
+const OperationDef kEnsureSchema{.name = "_ensure_schema",
+                                 .is_static = false,
+                                 .params = kSelfOnly,
+                                 .return_annotation = "None",
+                                 .result = ResultRule::Unchecked,
+                                 .doc = "Create tables / indexes if they do not already exist.",
+                                 .body = named_body<kSelfOnly, ops::ensure_schema>};
+const OperationDef kClamp{.name = "_clamp_metadata_for_vs",
+                          .is_static = true,
+                          .params = kClampParams,
+                          .return_annotation = "Dict",
+                          .result = ResultRule::Unchecked,
+                          .doc = "Return a copy of *metadata* whose JSON serialisation fits in *max_bytes*.\n"
+                                 "\n"
+                                 "        Strategy: iteratively find the largest string value and halve it until\n"
+                                 "        the total fits.  This preserves all keys and as much data as possible.\n"
+                                 "        ",
+                          .body = named_body<kClampParams, ops::clamp_metadata_for_vs>};
+const OperationDef kDetId{.name = "_det_id",
+                          .is_static = true,
+                          .params = kDetIdParams,
+                          .return_annotation = "str",
+                          .result = ResultRule::StrOrNone,
+                          .doc = "Deterministically derive the SHA\u2011256 id from the triple+actor.",
+                          .body = named_body<kDetIdParams, ops::det_id>};
+const OperationDef kUpsert{.name = "upsert_fact",
+                           .is_static = false,
+                           .params = kUpsertParams,
+                           .return_annotation = "str",
+                           .result = ResultRule::StrOrNone,
+                           .doc = "Insert or update a fact and mirror it into the vector store.",
+                           .body = named_body<kUpsertParams, ops::upsert_fact>};
+const OperationDef kSearch{.name = "search",
+                           .is_static = false,
+                           .params = kSearchParams,
+                           .return_annotation = "List[Dict]",
+                           .result = ResultRule::Unchecked,
+                           .doc = nullptr,
+                           .body = named_body<kSearchParams, ops::search>};
+const OperationDef kNeighbours{.name = "get_neighbours",
+                               .is_static = false,
+                               .params = kNeighboursParams,
+                               .return_annotation = "List[Dict]",
+                               .result = ResultRule::Unchecked,
+                               .doc = "Breadth\u2011first traversal up to *depth* hops from *entity*.",
+                               .body = named_body<kNeighboursParams, ops::get_neighbours>};
+const OperationDef kPurge{.name = "purge_expired",
+                          .is_static = false,
+                          .params = kPurgeParams,
+                          .return_annotation = "None",
+                          .result = ResultRule::Unchecked,
+                          .doc = "Remove facts whose *created_at* is older than *days*.",
+                          .body = named_body<kPurgeParams, ops::purge_expired>};
+const OperationDef kDeleteContext{.name = "delete_context",
+                                  .is_static = false,
+                                  .params = kDeleteContextParams,
+                                  .return_annotation = "int",
+                                  .result = ResultRule::IntOrNone,
+                                  .doc = "Delete all triples linked to a particular graph slice id.",
+                                  .body = named_body<kDeleteContextParams, ops::delete_context>};
+const OperationDef kFetch{.name = "fetch_by_metadata",
+                          .is_static = false,
+                          .params = kFetchParams,
+                          .return_annotation = "List[Dict]",
+                          .result = ResultRule::Unchecked,
+                          .doc = "Fetch triples whose metadata JSON includes the supplied key/value filters.",
+                          .body = named_body<kFetchParams, ops::fetch_by_metadata>};
 
 // A namespace entry: an operation or a constant.
 struct Member {
@@ -140,6 +193,8 @@ Ref namespace_entry(const Member& member, PyObject* module_name) {
 }  // namespace
 
 const OperationDef& upsert_fact_definition() { return kUpsert; }
+const OperationDef& det_id_definition() { return kDetId; }
+const OperationDef& clamp_definition() { return kClamp; }
 
 Ref create_store_class(PyObject* module_name) {
     Ref ns = Ref::steal(PyDict_New());

@@ -29,10 +29,8 @@ Ref deleted_count(PyObject* rows) {
 
 }  // namespace
 
-Ref delete_context(const BoundArgs& args) {
-    PyObject* self = args[0];
-    PyObject* org_id = args[1];
-    PyObject* graph_slice_id = args[2];
+Ref delete_context(const DeleteContextArgs& args) {
+    auto [self, org_id, graph_slice_id] = args;
 
     Logger logger = Logger::current();
     if (logger.enabled(LogLevel::Info)) logger.write(LogLevel::Info, kInfoEnter, {org_id, graph_slice_id});

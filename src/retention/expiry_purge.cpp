@@ -26,9 +26,8 @@ Ref cutoff_for(PyObject* days) {
 
 }  // namespace
 
-Ref purge_expired(const BoundArgs& args) {
-    PyObject* self = args[0];
-    PyObject* days = args[1];
+Ref purge_expired(const PurgeExpiredArgs& args) {
+    auto [self, days] = args;
 
     Logger logger = Logger::current();
     if (logger.enabled(LogLevel::Info)) logger.write(LogLevel::Info, kInfoPurge, {days});

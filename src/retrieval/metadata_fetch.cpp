@@ -51,10 +51,8 @@ Ref fact_record(PyObject* loads, PyObject* row) {
 
 }  // namespace
 
-Ref fetch_by_metadata(const BoundArgs& args) {
-    PyObject* self = args[0];
-    PyObject* org_id = args[1];
-    PyObject* filters = args[2];
+Ref fetch_by_metadata(const FetchByMetadataArgs& args) {
+    auto [self, org_id, filters] = args;
     const Names& n = names();
 
     Logger logger = Logger::current();

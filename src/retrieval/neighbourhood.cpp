@@ -50,10 +50,8 @@ Ref record_of_row(PyObject* row) {
 
 }  // namespace
 
-Ref get_neighbours(const BoundArgs& args) {
-    PyObject* self = args[0];
-    PyObject* entity = args[1];
-    PyObject* depth = args[2];
+Ref get_neighbours(const GetNeighboursArgs& args) {
+    auto [self, entity, depth] = args;
 
     Logger logger = Logger::current();
     if (logger.enabled(LogLevel::Debug)) {

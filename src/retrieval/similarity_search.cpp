@@ -55,12 +55,8 @@ Ref record_of(PyObject* text, PyObject* score) {
 
 }  // namespace
 
-Ref search(const BoundArgs& args) {
-    PyObject* self = args[0];
-    PyObject* query = args[1];
-    PyObject* user_id = args[2];
-    PyObject* org_id = args[3];
-    PyObject* k = args[4];
+Ref search(const SearchArgs& args) {
+    auto [self, query, user_id, org_id, k] = args;
     const Names& n = names();
 
     Logger logger = Logger::current();

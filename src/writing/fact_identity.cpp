@@ -44,10 +44,10 @@ Ref fact_digest(PyObject* sha256, PyObject* triple, PyObject* user_id, PyObject*
 
 namespace ops {
 
-Ref det_id(const BoundArgs& args) {
+Ref det_id(const DetIdArgs& args) {
     Ref hashlib = global(names().hashlib);
     Ref sha256 = py::attr(hashlib.get(), names().sha256);
-    return fact_digest(sha256.get(), args[0], args[1], args[2]);
+    return fact_digest(sha256.get(), args.triple, args.user_id, args.org_id);
 }
 
 }  // namespace ops

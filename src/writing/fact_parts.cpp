@@ -5,6 +5,7 @@
 #include "core/operation_type.hpp"
 #include "core/operations.hpp"
 #include "core/py.hpp"
+#include "core/store_class.hpp"
 #include "writing/fact_identity.hpp"
 
 #include <algorithm>
@@ -72,9 +73,8 @@ FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predic
 }
 
 FactIdentifier::FactIdentifier(PyObject* self) : det_id_(py::attr(self, names()._det_id)) {
-    const OperationDef* definition = operation_def_of(det_id_.get());
-    if (definition != nullptr && definition->body == ops::det_id) {
-        params_ = definition->params.data();
+    if (operation_def_of(det_id_.get()) == &det_id_definition()) {
+        params_ = det_id_definition().params.data();
         Ref hashlib = global(names().hashlib);
         sha256_ = py::attr(hashlib.get(), names().sha256);
     }

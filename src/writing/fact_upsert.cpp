@@ -13,12 +13,8 @@
 
 namespace kg::ops {
 
-Ref upsert_fact(const BoundArgs& args) {
-    PyObject* self = args[0];
-    PyObject* subject = args[1];
-    PyObject* predicate = args[2];
-    PyObject* obj = args[3];
-    PyObject* metadata = args[4];
+Ref upsert_fact(const UpsertFactArgs& args) {
+    auto [self, subject, predicate, obj, metadata] = args;
     const Names& n = names();
 
     Ref det_id = py::attr(self, n._det_id);

@@ -19,6 +19,7 @@
 #include "core/operation_type.hpp"
 #include "core/operations.hpp"
 #include "core/py.hpp"
+#include "core/store_class.hpp"
 #include "writing/compact_json.hpp"
 
 #include <climits>
@@ -195,8 +196,7 @@ Ref clamp_metadata(PyObject* metadata, PyObject* max_bytes) {
 
 VectorStoreReduction::VectorStoreReduction(PyObject* self)
     : clamp_(py::attr(self, names()._clamp_metadata_for_vs)), budget_(py::attr(self, names()._VS_META_MAX)) {
-    const OperationDef* definition = operation_def_of(clamp_.get());
-    if (definition != nullptr && definition->body == ops::clamp_metadata_for_vs) {
+    if (operation_def_of(clamp_.get()) == &clamp_definition()) {
         max_bytes_ = normalise_integer_argument("max_bytes", budget_.get());
     }
 }
@@ -213,7 +213,7 @@ Ref VectorStoreReduction::reduce_measured(PyObject* metadata, Ref snapshot, Py_s
 
 namespace ops {
 
-Ref clamp_metadata_for_vs(const BoundArgs& args) { return clamp_metadata(args[0], args[1]); }
+Ref clamp_metadata_for_vs(const ClampArgs& args) { return clamp_metadata(args.metadata, args.max_bytes); }
 
 }  // namespace ops
 }  // namespace kg
