@@ -448,16 +448,21 @@ def test_det_id_reads_hashlib_from_the_module_namespace(module, monkeypatch):
     assert module.DuckSqliteGraph._det_id("a|b|c", "u", "o") == hashlib.sha256(b"a|b|cuo").hexdigest()
 
 
-def test_upsert_result_check_comes_after_the_work(store):
+@pytest.mark.parametrize("batch", [False, True])
+def test_an_id_that_is_not_text_is_refused_before_anything_is_written(store, batch):
     store._det_id = lambda triple, user_id, org_id: 42
     try:
         with pytest.raises(TypeError) as info:
-            store.upsert_fact("s", "p", "o", {"user_id": "u", "org_id": "g"})
+            if batch:
+                from corvanta.kgraph.providers.duckdb_sqlite.bulk import upsert_facts
+                upsert_facts(store, [("s", "p", "o", {"user_id": "u", "org_id": "g"})])
+            else:
+                store.upsert_fact("s", "p", "o", {"user_id": "u", "org_id": "g"})
     finally:
         del store._det_id
     assert str(info.value) == "Expected str, got int"
-    assert store.conn.execute("SELECT id, subject FROM facts").fetchall() == [("42", "s")]
-    assert [c[0] for c in store.vector_store.calls] == ["add_texts"]
+    assert store.conn.execute("SELECT id, subject FROM facts").fetchall() == []
+    assert store.vector_store.calls == []
 
 
 class CountResult:

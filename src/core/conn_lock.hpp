@@ -15,6 +15,14 @@
 // threads that still run (the client does not survive that). The thread
 // that closed the lock keeps using the store, since the lock is re-entrant
 // for it; any other thread that enters after the hook has run waits forever.
+//
+// A child forked while another thread held or awaited the lock has only the
+// forking thread: the others, and their hold, are gone. The child's fork
+// handler (module.cpp) makes the lock free again, so that the child can
+// leave (its exit hook takes the lock). When a statement was running at the
+// fork, the child's copy of the database client is stopped inside it and
+// would hang the next statement: the store then refuses every statement in
+// the child with a RuntimeError instead.
 #pragma once
 
 #include "core/pyref.hpp"
@@ -24,6 +32,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 
 namespace kg {
 
@@ -44,15 +53,33 @@ public:
     // with the GIL held.
     void close() {
         closer_.store(PyThread_get_thread_ident(), std::memory_order_release);
-        enter();
+        enter(/*closing=*/true);
+    }
+
+    // In a forked child, before anything else runs: the forking thread keeps
+    // what it held; a hold or a closing by any other thread is dropped.
+    void forget_other_threads_after_fork() noexcept {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (closer_.load(std::memory_order_relaxed) != me) closer_.store(0, std::memory_order_relaxed);
+        const unsigned long owner = owner_.load(std::memory_order_relaxed);
+        if (owner == me) return;
+        if (owner != 0) forked_mid_statement_ = true;
+        new (&mutex_) std::mutex();  // the old one may be locked by a thread the child does not have
+        owner_.store(0, std::memory_order_relaxed);
+        depth_ = 0;
     }
 
 private:
-    void enter() {
+    void enter(bool closing = false) {
         const unsigned long me = PyThread_get_thread_ident();
         if (owner_.load(std::memory_order_relaxed) == me) {
             ++depth_;
             return;
+        }
+        if (forked_mid_statement_ && !closing) {
+            raise(PyExc_RuntimeError,
+                  "this process was forked while another thread ran a statement of the store; its connection "
+                  "cannot be used here (open the store in a fresh process)");
         }
         if (closer_.load(std::memory_order_acquire) != 0 || !mutex_.try_lock()) wait_without_gil(me);
         owner_.store(me, std::memory_order_relaxed);
@@ -90,6 +117,7 @@ private:
     std::atomic<unsigned long> owner_{0};
     std::atomic<unsigned long> closer_{0};  // the thread that closed the lock, or 0
     int depth_ = 0;                         // only touched by the owner
+    bool forked_mid_statement_ = false;     // set in a forked child only
 };
 
 }  // namespace kg

@@ -7,6 +7,8 @@
 #include "core/py.hpp"
 #include "core/store_class.hpp"
 
+#include <pthread.h>
+
 namespace kg {
 namespace {
 
@@ -39,6 +41,15 @@ PyObject* close_store_at_exit(PyObject* /*self*/, PyObject* /*unused*/) {
 
 PyMethodDef exit_hook_def = {"_close_store_at_exit", close_store_at_exit, METH_NOARGS, nullptr};
 
+// Runs in a forked child before anything else; the state lives on there.
+void after_fork_in_child() { state().conn_lock.forget_other_threads_after_fork(); }
+
+// Once per process, for forks by the host's `os.fork` and by C code alike.
+void register_fork_handler() {
+    static const int registered = pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    if (registered != 0) raise(PyExc_OSError, "cannot register the store's fork handler (error %d)", registered);
+}
+
 void register_exit_hook(PyObject* module_name) {
     Ref hook = Ref::steal(PyCFunction_NewEx(&exit_hook_def, nullptr, module_name));
     Ref atexit = import("atexit");
@@ -57,6 +68,7 @@ void bind_host_names(PyObject* module) {
     bind(globals, n.hashlib, import("hashlib"));
     Ref json = import("json");
     state().standard_dumps = py::attr(json.get(), n.dumps).release();
+    state().standard_encoder_class = py::attr(json.get(), "JSONEncoder").release();
     bind(globals, n.json, std::move(json));
     bind(globals, n.re, import("re"));
     bind(globals, n.datetime, import_from("datetime", "datetime"));
@@ -122,6 +134,7 @@ int module_exec(PyObject* module) {
             s.names.intern_all();
             ready_operation_type(module);
             s.globals = Py_NewRef(PyModule_GetDict(module));
+            register_fork_handler();
             bind_host_names(module);
         } catch (const PyErrorAlreadySet&) {
             abandon_load(s);

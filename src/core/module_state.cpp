@@ -15,6 +15,7 @@ void ModuleState::forget_objects() {
     Py_CLEAR(operation_type);
     for (PyObject*& method : standard_log_methods) Py_CLEAR(method);
     Py_CLEAR(standard_dumps);
+    Py_CLEAR(standard_encoder_class);
     Py_CLEAR(initialised_module);
     // Cached objects of the failed load are left alone: the interpreter that
     // made them may be gone by the time the cache is next read.

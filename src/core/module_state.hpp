@@ -24,7 +24,10 @@ struct ModuleState {
     PyObject* store_class = nullptr;        // DuckSqliteGraph (strong reference)
     PyTypeObject* operation_type = nullptr;  // the operations' callable type (strong reference)
     PyObject* standard_log_methods[4] = {};  // logging.Logger's debug, info, warning, error (strong)
-    PyObject* standard_dumps = nullptr;      // the standard library's json.dumps, as bound at load (strong)
+    // The standard library's json.dumps and the encoder class it builds, as
+    // bound at load (strong): Compact JSON is known only while both are in place.
+    PyObject* standard_dumps = nullptr;
+    PyObject* standard_encoder_class = nullptr;
     ConnLock conn_lock;
 
     // Load bookkeeping (module.cpp). The interpreter whose load is under way

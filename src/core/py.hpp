@@ -64,6 +64,9 @@ inline Ref call_method_kw(PyObject* object, PyObject* name, std::initializer_lis
     return Ref::steal(PyObject_VectorcallMethod(name, stack, npositional, kwnames));
 }
 
+// list(items): a shallow copy of a list.
+inline Ref copy_list(PyObject* list) { return Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX)); }
+
 inline Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 inline Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }

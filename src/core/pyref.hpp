@@ -22,6 +22,18 @@
 // catch it and return NULL/-1. No other code catches it except to add
 // context, so a pending Python error is never overwritten or lost.
 //
+// Handled errors
+// --------------
+// Only the `Exception` family is ever handled: logged, replaced, turned into
+// a fallback or dropped. `KeyboardInterrupt`, `SystemExit`, `GeneratorExit`
+// and a forced unwind (below) always pass through as they came; code that
+// must clean up on its way (a rollback) sets them aside and puts them back.
+// The database client reports Ctrl-C inside a statement as an `Exception`
+// (a RuntimeError "Query interrupted"): no statement that failed is retried
+// unless its error is the one refusal the retry is for. A note added to an
+// error says only what holds when it is added ("nothing of this call was
+// written" only before anything was). handled_errors.hpp has the helpers.
+//
 // Threads ended at interpreter exit
 // ---------------------------------
 // A daemon thread that wants the GIL back after finalisation has begun is

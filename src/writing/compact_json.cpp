@@ -44,27 +44,41 @@ Ref compact_json(PyObject* value) {
     return py::call_method_kw(json.get(), names().dumps, {value, separators.get()}, kwnames.get());
 }
 
-bool serialiser_is_standard() {
-    Ref json = global(names().json);
-    PyObject* dumps = nullptr;
-    if (check(PyObject_GetOptionalAttr(json.get(), names().dumps, &dumps)) == 0) return false;
-    Ref owned = Ref::steal(dumps);
-    return owned.get() == state().standard_dumps;
+Ref checked_json_text(Ref text) {
+    if (!PyUnicode_Check(text.get())) {
+        raise(PyExc_TypeError, "json.dumps returned %.200s, not str", Py_TYPE(text.get())->tp_name);
+    }
+    return text;
 }
 
-CompactJsonEncoder::CompactJsonEncoder() : standard_(serialiser_is_standard()) {
+namespace {
+
+bool attribute_is(PyObject* object, const char* name, PyObject* expected) {
+    PyObject* value = nullptr;
+    if (check(PyObject_GetOptionalAttrString(object, name, &value)) == 0) return false;
+    Ref owned = Ref::steal(value);
+    return owned.get() == expected;
+}
+
+}  // namespace
+
+bool json_is_standard() {
+    Ref json = global(names().json);
+    return attribute_is(json.get(), "dumps", state().standard_dumps) &&
+           attribute_is(json.get(), "JSONEncoder", state().standard_encoder_class);
+}
+
+CompactJsonEncoder::CompactJsonEncoder() : standard_(json_is_standard()) {
     if (!standard_) return;
     // What json.dumps does with separators and every other option at its
     // default: JSONEncoder(separators=...).encode(value), whose one-shot path
     // runs c_make_encoder(markers, default, encode_basestring_ascii, indent,
     // key_separator, item_separator, sort_keys, skipkeys, allow_nan).
-    Ref json = global(names().json);
     Ref encoder_module = Ref::steal(PyImport_ImportModule("json.encoder"));
-    Ref encoder_type = py::attr(json.get(), "JSONEncoder");
-    Ref standard_type = py::attr(encoder_module.get(), "JSONEncoder");
+    Ref encoder_type = Ref::borrow(state().standard_encoder_class);
     Ref make_encoder = py::attr(encoder_module.get(), "c_make_encoder");
     Ref escape = py::attr(encoder_module.get(), "encode_basestring_ascii");
-    if (encoder_type.get() != standard_type.get() || make_encoder.get() == Py_None || escape.get() == Py_None) return;
+    if (make_encoder.get() == Py_None || escape.get() == Py_None) return;
 
     Ref separators = Ref::steal(Py_BuildValue("(ss)", ",", ":"));
     Ref kwnames = Ref::steal(PyTuple_Pack(1, names().separators));
@@ -83,7 +97,7 @@ CompactJsonEncoder::CompactJsonEncoder() : standard_(serialiser_is_standard()) {
 }
 
 Ref CompactJsonEncoder::encode(PyObject* value) {
-    if (!c_encoder_) return compact_json(value);
+    if (!c_encoder_) return checked_json_text(compact_json(value));
     if (Ref text = plain_.write(value)) return text;
     Ref level = py::integer(0);
     Ref chunks = py::call(c_encoder_.get(), {value, level.get()});

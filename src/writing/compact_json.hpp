@@ -9,20 +9,28 @@
 
 namespace kg {
 
-// json.dumps(value, separators=(",", ":"))
+// json.dumps(value, separators=(",", ":")), whatever it returns.
 Ref compact_json(PyObject* value);
 
-// Whether the module's `json.dumps` is still the standard library's own
-// function, as bound at load. Only then is Compact JSON known to be pure
-// ASCII text whose length in characters is its size in bytes.
-bool serialiser_is_standard();
+// The serialiser's result, refused with TypeError unless it is a str, so
+// that nothing else is ever stored as a metadata text or measured.
+Ref checked_json_text(Ref text);
 
-// Compact JSON for many values in a row. While the module's `json.dumps` is
-// the standard library's own, its text is fixed by the standard encoder's
-// rules: a plain value is then written directly (plain_json.hpp), and any
-// other runs the standard C encoder, built once with the arguments `dumps`
-// gives it (`dumps` itself builds one per value). With any other serialiser
-// it calls the module's `json.dumps` for every value.
+// The one decision whether the module's `json` is still the standard
+// library's own: its `dumps` and the `JSONEncoder` class that `dumps` builds
+// are those bound at load. Only then is Compact JSON known to be pure ASCII
+// text whose length in characters is its size in bytes, so that the clamp
+// may account sizes and the batch may write plain values itself. Made once
+// per operation call.
+bool json_is_standard();
+
+// Compact JSON for many values in a row. While the module's `json` is the
+// standard library's own (json_is_standard), its text is fixed by the
+// standard encoder's rules: a plain value is then written directly
+// (plain_json.hpp), and any other runs the standard C encoder, built once
+// with the arguments `dumps` gives it (`dumps` itself builds one per value).
+// Otherwise it calls the module's `json.dumps` for every value. Every text
+// it returns is a str (checked_json_text).
 class CompactJsonEncoder {
 public:
     CompactJsonEncoder();

@@ -14,7 +14,6 @@
 namespace kg {
 namespace {
 
-const StaticString kInsertOne{"INSERT OR REPLACE INTO facts VALUES (?, ?, ?, ?, ?, ?, current_timestamp, ?)"};
 const StaticString kDebugWrite{"upsert_fact: id=%s user=%s org=%s subj=%s pred=%s obj_len=%d"};
 
 // The first `max_chars` items of a text (or any sliceable an override returns).
@@ -63,14 +62,18 @@ Ref call_det_id(PyObject* det_id, const FactIdentity& identity) {
     return Ref::steal(PyObject_Vectorcall(det_id, args, std::size(args), nullptr));
 }
 
-}  // namespace
-
-FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predicate, PyObject* obj,
-                           PyObject* metadata) {
-    FactIdentity identity = unidentified(subject, predicate, obj, metadata);
-    identity.fact_id = call_det_id(det_id, identity);
-    return identity;
+// The identifier is a key of the table and of the vector store: whatever
+// produced it (an override of `_det_id`, a replaced `hashlib`), it must be
+// text before anything is written. The message is that of `_det_id`'s own
+// result rule.
+Ref checked_fact_id(Ref fact_id) {
+    if (!PyUnicode_CheckExact(fact_id.get())) {
+        raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(fact_id.get())->tp_name);
+    }
+    return fact_id;
 }
+
+}  // namespace
 
 FactIdentifier::FactIdentifier(PyObject* self) : det_id_(py::attr(self, names()._det_id)) {
     if (operation_def_of(det_id_.get()) == &det_id_definition()) {
@@ -84,15 +87,15 @@ FactIdentity FactIdentifier::identify(PyObject* subject, PyObject* predicate, Py
                                       PyObject* metadata) const {
     FactIdentity identity = unidentified(subject, predicate, obj, metadata);
     if (!sha256_) {
-        identity.fact_id = call_det_id(det_id_.get(), identity);
+        identity.fact_id = checked_fact_id(call_det_id(det_id_.get(), identity));
         return identity;
     }
     // The triple text is exact text by construction; the actor fields are
     // whatever the metadata holds.
     check_argument_type(params_[1], identity.user_id.get());
     check_argument_type(params_[2], identity.org_id.get());
-    identity.fact_id =
-        fact_digest(sha256_.get(), identity.triple.get(), identity.user_id.get(), identity.org_id.get());
+    identity.fact_id = checked_fact_id(
+        fact_digest(sha256_.get(), identity.triple.get(), identity.user_id.get(), identity.org_id.get()));
     return identity;
 }
 
@@ -103,7 +106,5 @@ void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, 
                  {cut(fact_id, 12).get(), user_id, org_id, py::head(subject, 40).get(), py::head(predicate, 30).get(),
                   object_length.get()});
 }
-
-PyObject* insert_one_statement() { return kInsertOne.get(); }
 
 }  // namespace kg

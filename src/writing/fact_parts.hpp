@@ -16,20 +16,20 @@ Ref actor_field(PyObject* metadata, PyObject* key);
 Ref triple_text(PyObject* subject, PyObject* predicate, PyObject* obj);
 
 // What identifies a fact: its actor, its triple text and its identifier
-// from the store's `_det_id` (passed in as read from the instance).
+// from the store's `_det_id`, always an exact str.
 struct FactIdentity {
     Ref user_id;
     Ref org_id;
     Ref triple;
     Ref fact_id;
 };
-FactIdentity identify_fact(PyObject* det_id, PyObject* subject, PyObject* predicate, PyObject* obj,
-                           PyObject* metadata);
 
 // The instance's `_det_id`, read when this is made, for the facts of one
-// batch call. While it is the store's own operation the identifier is taken
+// call. While it is the store's own operation the identifier is taken
 // directly, with the operation's own argument checks and the module's
 // `hashlib.sha256` read once, here; an override is called for every fact.
+// Either way an identifier that is not an exact str is refused with
+// TypeError, before anything is written.
 class FactIdentifier {
 public:
     explicit FactIdentifier(PyObject* self);
@@ -47,9 +47,5 @@ private:
 // predicate, and the object's length. The caller checks the level first.
 void log_fact_write(const Logger& logger, PyObject* fact_id, PyObject* user_id, PyObject* org_id,
                     PyObject* subject, PyObject* predicate, PyObject* obj);
-
-// The statement that writes one row, stamping created_at with the
-// database's time.
-PyObject* insert_one_statement();
 
 }  // namespace kg

@@ -66,15 +66,6 @@ long long budget_of(PyObject* max_bytes) {
     return value;
 }
 
-// The serialiser's text of `value`, which must be text for the accounting.
-Ref compact_json_text(PyObject* value) {
-    Ref text = compact_json(value);
-    if (!PyUnicode_Check(text.get())) {
-        raise(PyExc_TypeError, "json.dumps returned %.200s, not str", Py_TYPE(text.get())->tp_name);
-    }
-    return text;
-}
-
 std::vector<LongText> long_texts_of(PyObject* copy) {
     std::vector<LongText> texts;
     Py_ssize_t pos = 0;
@@ -94,7 +85,7 @@ Py_ssize_t size_without_long_texts(PyObject* copy, const std::vector<LongText>& 
     Ref probe = Ref::steal(PyDict_Copy(copy));
     Ref empty = py::str("");
     for (const LongText& t : texts) check(PyDict_SetItem(probe.get(), t.key.get(), empty.get()));
-    return PyUnicode_GET_LENGTH(compact_json_text(probe.get()).get());
+    return PyUnicode_GET_LENGTH(checked_json_text(compact_json(probe.get())).get());
 }
 
 // Whether the copy, as the texts now stand, is larger than the budget.
@@ -152,7 +143,7 @@ Ref clamp_accounted(Ref copy, long long budget, Py_ssize_t json_length) {
 
 // len(json.dumps(copy, separators=(",", ":")).encode("utf-8")) <= max_bytes
 bool fits_serialised(PyObject* copy, PyObject* max_bytes) {
-    Ref text = compact_json(copy);
+    Ref text = checked_json_text(compact_json(copy));
     Ref blob = py::call_method(text.get(), py::str("encode").get(), {py::str("utf-8").get()});
     const Py_ssize_t size = PyObject_Length(blob.get());
     if (size < 0) throw_error_already_set();
@@ -185,13 +176,13 @@ Ref clamp_serialised(Ref copy, PyObject* max_bytes) {
 
 }  // namespace
 
-Ref clamp_copy(Ref copy, PyObject* max_bytes, Py_ssize_t json_length) {
-    if (json_length < 0 && !serialiser_is_standard()) return clamp_serialised(std::move(copy), max_bytes);
+Ref clamp_copy(Ref copy, PyObject* max_bytes, bool standard_json, Py_ssize_t json_length) {
+    if (!standard_json) return clamp_serialised(std::move(copy), max_bytes);
     return clamp_accounted(std::move(copy), budget_of(max_bytes), json_length);
 }
 
 Ref clamp_metadata(PyObject* metadata, PyObject* max_bytes) {
-    return clamp_copy(Ref::steal(PyDict_Copy(metadata)), max_bytes, -1);
+    return clamp_copy(Ref::steal(PyDict_Copy(metadata)), max_bytes, json_is_standard());
 }
 
 VectorStoreReduction::VectorStoreReduction(PyObject* self)
@@ -206,9 +197,10 @@ Ref VectorStoreReduction::reduce(PyObject* metadata) const {
     return clamp_metadata(metadata, max_bytes_.get());
 }
 
-Ref VectorStoreReduction::reduce_measured(PyObject* metadata, Ref snapshot, Py_ssize_t json_length) const {
+Ref VectorStoreReduction::reduce_measured(PyObject* metadata, Ref snapshot, bool standard_json,
+                                          Py_ssize_t json_length) const {
     if (!max_bytes_) return py::call(clamp_.get(), {metadata, budget_.get()});
-    return clamp_copy(std::move(snapshot), max_bytes_.get(), json_length);
+    return clamp_copy(std::move(snapshot), max_bytes_.get(), standard_json, json_length);
 }
 
 namespace ops {

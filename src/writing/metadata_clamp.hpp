@@ -13,10 +13,11 @@ namespace kg {
 Ref clamp_metadata(PyObject* metadata, PyObject* max_bytes);
 
 // Reduces `copy`, a private shallow copy of some metadata, and returns it.
+// `standard_json` is the call's json_is_standard() decision: sizes are then
+// accounted, otherwise each pass is measured by the module's serialiser.
 // `json_length` is the length of the Compact JSON of `copy` made by the
-// standard serialiser just before, with no other code run since, or -1:
-// then the serialiser in place at this moment decides the sizes.
-Ref clamp_copy(Ref copy, PyObject* max_bytes, Py_ssize_t json_length);
+// standard serialiser just before, with no other code run since, or -1.
+Ref clamp_copy(Ref copy, PyObject* max_bytes, bool standard_json, Py_ssize_t json_length = -1);
 
 // The instance's reduction for the vector store: its
 // `_clamp_metadata_for_vs` with its `_VS_META_MAX`, both read when this is
@@ -29,7 +30,7 @@ public:
     Ref reduce(PyObject* metadata) const;
     // The same, for a caller that has just made `snapshot` (a shallow copy
     // of `metadata`) and measured its Compact JSON as clamp_copy takes it.
-    Ref reduce_measured(PyObject* metadata, Ref snapshot, Py_ssize_t json_length) const;
+    Ref reduce_measured(PyObject* metadata, Ref snapshot, bool standard_json, Py_ssize_t json_length) const;
 
 private:
     Ref clamp_;
