@@ -1,6 +1,6 @@
-"""Writing a fact again replaces its row in every column, the indexed ones
-(user_id, org_id, created_at) included, in the running process and in the
-database file as a later process finds it."""
+"""Writing a fact again replaces its metadata and moves its created_at (an
+indexed column), in the running process and in the database file as a later
+process finds it; another fact with the same id never replaces it."""
 
 from __future__ import annotations
 
@@ -55,48 +55,56 @@ def _run(code: str, cwd) -> dict:
 
 def test_replacement_holds_in_the_file_after_reopening(tmp_path):
     path = str(tmp_path / "db")
-    # Writes 1 and 2 replace a row not yet checkpointed, write 3 one that is.
+    # Write 2 replaces a row not yet checkpointed, write 4 one that is; the
+    # other fact with the same id (write 3) is refused either side.
     first = _run(f"""
         import json, time
         from {MODULE_NAME} import DuckSqliteGraph
         store = DuckSqliteGraph({path!r})
         out = {{}}
-        out["id1"] = store.upsert_fact("s", "p", "cu", {{"v": 1}})
+        out["id1"] = store.upsert_fact("s", "p", "c", {{"user_id": "u", "v": 1}})
         time.sleep(0.01)
         out["id2"] = store.upsert_fact("s", "p", "c", {{"user_id": "u", "v": 2}})
         out["after2"] = state(store.conn)
         store.conn.execute("CHECKPOINT")
+        try:
+            store.upsert_fact("s", "p", "cu", {{"v": 3}})
+        except ValueError as error:
+            out["refused3"] = str(error)
         time.sleep(0.01)
-        out["id3"] = store.upsert_fact("s", "p", "c", {{"org_id": "u", "v": 3}})
-        out["after3"] = state(store.conn)
+        out["id4"] = store.upsert_fact("s", "p", "c", {{"user_id": "u", "v": 4}})
+        out["after4"] = state(store.conn)
         print(json.dumps(out))
     """, tmp_path)
     fact_id = first["id1"]
-    assert first["id2"] == first["id3"] == fact_id
+    assert first["id2"] == first["id4"] == fact_id
+    assert first["refused3"].startswith(f"id {fact_id[:12]} is stored for another fact")
     [row2] = first["after2"]["rows"]
     assert row2[:6] == [fact_id, "s", "p", "c", "u", ""] and row2[7] == compact({"user_id": "u", "v": 2})
-    assert first["after2"]["by_index"] == {"/": 0, "u/": 1, "/u": 0}
-    [row3] = first["after3"]["rows"]
-    assert row3[:6] == [fact_id, "s", "p", "c", "", "u"] and row3[7] == compact({"org_id": "u", "v": 3})
-    assert row3[6] > row2[6]
-    assert first["after3"]["by_index"] == {"/": 0, "u/": 0, "/u": 1}
+    [row4] = first["after4"]["rows"]
+    assert row4[:6] == row2[:6] and row4[7] == compact({"user_id": "u", "v": 4}) and row4[6] > row2[6]
+    assert first["after4"]["by_index"] == {"/": 0, "u/": 1, "/u": 0}
 
-    # A fresh process finds write 3, then replaces the row it loaded from the file.
+    # A fresh process finds write 4, refuses the other fact again and
+    # replaces the row it loaded from the file.
     second = _run(f"""
         import json, time
         from {MODULE_NAME} import DuckSqliteGraph
         store = DuckSqliteGraph({path!r})
         out = {{"reopened": state(store.conn)}}
+        try:
+            store.upsert_fact("s", "p", "c", {{"org_id": "u", "v": 5}})
+        except ValueError:
+            out["refused5"] = True
         time.sleep(0.01)
-        out["id4"] = store.upsert_fact("s", "p", "cu", {{"v": 4}})
-        out["after4"] = state(store.conn)
+        out["id6"] = store.upsert_fact("s", "p", "c", {{"user_id": "u", "v": 6}})
+        out["after6"] = state(store.conn)
         print(json.dumps(out))
     """, tmp_path)
-    assert second["reopened"] == first["after3"]
-    assert second["id4"] == fact_id
-    [row4] = second["after4"]["rows"]
-    assert row4[:6] == [fact_id, "s", "p", "cu", "", ""] and row4[7] == compact({"v": 4})
-    assert row4[6] > row3[6]
+    assert second["reopened"] == first["after4"]
+    assert second["refused5"] and second["id6"] == fact_id
+    [row6] = second["after6"]["rows"]
+    assert row6[7] == compact({"user_id": "u", "v": 6}) and row6[6] > row4[6]
 
     # The file itself, opened read-only by the database client alone.
     third = _run(f"""
@@ -104,5 +112,4 @@ def test_replacement_holds_in_the_file_after_reopening(tmp_path):
         conn = duckdb.connect({path + "/kgraph.duckdb"!r}, read_only=True)
         print(json.dumps(state(conn)))
     """, tmp_path)
-    assert third == second["after4"]
-    assert third["by_index"] == {"/": 1, "u/": 0, "/u": 0}
+    assert third == second["after6"]

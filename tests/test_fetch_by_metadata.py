@@ -458,3 +458,9 @@ def test_path_of_a_str_subclass_key_is_built_from_its_screened_value(store, reco
     assert objects(got) == ["o"]
     path = recording_conn.statements[-1][1][1]
     assert (type(path), path) == (str, "$.kind")
+
+
+def test_none_matches_a_stored_null_and_never_a_missing_key(store):
+    for subject, meta in [("null", {"flag": None}), ("missing", {}), ("false", {"flag": False}), ("text", {"flag": "null"})]:
+        store.upsert_fact(subject, "p", "o", {"org_id": "o", **meta})
+    assert [r["subject"] for r in store.fetch_by_metadata(org_id="o", filters={"flag": None})] == ["null"]

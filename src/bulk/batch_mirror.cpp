@@ -1,5 +1,6 @@
 #include "bulk/batch_mirror.hpp"
 
+#include "core/handled_errors.hpp"
 #include "core/log.hpp"
 #include "core/py.hpp"
 #include "writing/vector_mirror.hpp"
@@ -15,11 +16,13 @@ void mirror_batch(PyObject* self, const FactBatch& batch) {
     const Py_ssize_t count = batch.distinct_count();
     if (count == 0) return;
     try {
-        add_to_vector_store(self, batch.triples(), batch.document_metadata(), batch.fact_ids());
+        // Copies: the vector store may keep or change what it is handed, and
+        // the batch reads its own lists again when the call fails.
+        add_to_vector_store(self, py::copy_list(batch.triples()).get(),
+                            py::copy_list(batch.document_metadata()).get(), py::copy_list(batch.fact_ids()).get());
         return;
     } catch (const PyErrorAlreadySet&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Ref exception = Ref::steal(PyErr_GetRaisedException());
+        Ref exception = take_pending_exception();
         Logger logger = Logger::current();
         if (logger.enabled(LogLevel::Debug)) {
             logger.write(LogLevel::Debug, kDebugFallback, {py::integer(count).get(), exception.get()});

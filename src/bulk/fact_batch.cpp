@@ -1,6 +1,7 @@
 #include "bulk/fact_batch.hpp"
 
 #include "core/binder.hpp"
+#include "core/handled_errors.hpp"
 #include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/py.hpp"
@@ -13,6 +14,7 @@ namespace kg::bulk {
 namespace {
 
 constexpr Py_ssize_t kFactFields = 4;  // subject, predicate, obj, metadata
+constexpr Py_ssize_t kSignalCheckInterval = 1024;
 
 // `item` unpacked into its four fields as `subject, predicate, obj, metadata
 // = item` would, with the host's unpacking messages.
@@ -42,18 +44,40 @@ void unpack_fact(PyObject* item, PyObject* (&fields)[kFactFields], Ref (&owned)[
     if (PyErr_Occurred()) throw_error_already_set();
 }
 
-// Adds to the pending error a note naming the fact that raised it.
+// Adds to the pending error, when it is an Exception, a note naming the
+// fact that raised it. Nothing is written before every fact is read.
 [[noreturn]] void rethrow_for_position(Py_ssize_t position) {
-    Ref exception = Ref::steal(PyErr_GetRaisedException());
-    Ref note = Ref::steal(
+    if (!pending_error_is_exception()) throw_error_already_set();
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref note = Ref::steal_nullable(
         PyUnicode_FromFormat("facts[%zd] was refused; nothing of this upsert_facts call was written", position));
-    Ref added = Ref::steal_nullable(PyObject_CallMethodOneArg(exception.get(), names().add_note, note.get()));
-    if (!added) {
-        // A note that cannot be added must not hide the fact's own error.
-        PyErr_Clear();
+    if (!note) {
+        PyErr_Clear();  // the fact's own error matters more than the note
+        PyErr_SetRaisedException(pending);
+        throw_error_already_set();
     }
-    PyErr_SetRaisedException(exception.release());
-    throw_error_already_set();
+    PyErr_SetRaisedException(pending);
+    rethrow_with_note(note.get());
+}
+
+// Two facts of one call that share an id must be the same fact: the same
+// texts, user and organisation. Exact str all of them, unless an override of
+// `_det_id` let something else through; those are compared as the host does.
+bool same_fact(PyObject* list_of[], Py_ssize_t index, PyObject* const values[]) {
+    for (int field = 1; field <= 5; ++field) {  // subject .. org_id, after the id
+        PyObject* earlier = PyList_GET_ITEM(list_of[field], index);
+        if (earlier == values[field]) continue;
+        if (check(PyObject_RichCompareBool(earlier, values[field], Py_EQ)) == 0) return false;
+    }
+    return true;
+}
+
+[[noreturn]] void raise_two_facts_one_id(PyObject* fact_id, Py_ssize_t earlier, Py_ssize_t later) {
+    Ref head = py::head(fact_id, 12);
+    raise(PyExc_ValueError,
+          "facts[%zd] and facts[%zd] are different facts with one id %U (subject, predicate, object, user or "
+          "organisation differ); nothing was written",
+          earlier, later, head.get());
 }
 
 void append(const Ref& list, PyObject* value) { check(PyList_Append(list.get(), value)); }
@@ -91,11 +115,9 @@ public:
         // The row and the document come from one snapshot of the metadata.
         Ref snapshot = Ref::steal(PyDict_Copy(metadata));
         Ref metadata_json = encoder_.encode(snapshot.get());
-        if (!PyUnicode_Check(metadata_json.get())) {
-            raise(PyExc_TypeError, "json.dumps returned %.200s, not str", Py_TYPE(metadata_json.get())->tp_name);
-        }
-        const Py_ssize_t json_length = encoder_.is_standard() ? PyUnicode_GET_LENGTH(metadata_json.get()) : -1;
-        Ref vs_meta = reduction_.reduce_measured(metadata, std::move(snapshot), json_length);
+        const bool standard = encoder_.is_standard();
+        const Py_ssize_t json_length = standard ? PyUnicode_GET_LENGTH(metadata_json.get()) : -1;
+        Ref vs_meta = reduction_.reduce_measured(metadata, std::move(snapshot), standard, json_length);
 
         append(batch.input_ids_, fact_id.get());
         PyObject* slot = nullptr;
@@ -111,9 +133,15 @@ public:
             for (std::size_t i = 0; i < std::size(lists); ++i) append(*lists[i], values[i]);
             batch.positions_.push_back(position);
         } else {
-            // A repeat: the later occurrence wins, in the earlier one's place.
+            // A repeat of the same fact: the later occurrence wins, in the
+            // earlier one's place.
             Ref owned_slot = Ref::steal(slot);
             const Py_ssize_t index = PyLong_AsSsize_t(slot);
+            PyObject* row_lists[] = {batch.fact_ids_.get(), batch.subjects_.get(), batch.predicates_.get(),
+                                     batch.objs_.get(), batch.user_ids_.get(), batch.org_ids_.get()};
+            if (!same_fact(row_lists, index, values)) {
+                raise_two_facts_one_id(fact_id.get(), batch.positions_[index], position);
+            }
             for (std::size_t i = 0; i < std::size(lists); ++i) replace(*lists[i], index, values[i]);
             batch.positions_[index] = position;
         }
@@ -147,6 +175,9 @@ FactBatch FactBatch::collect(PyObject* self, PyObject* facts) {
     Py_ssize_t position = 0;
     while (PyObject* item = PyIter_Next(iterator.get())) {
         Ref owned_item = Ref::steal(item);
+        // Reading a long batch runs no Python code of its own that would
+        // notice Ctrl-C: ask now and then.
+        if (position % kSignalCheckInterval == 0) check(PyErr_CheckSignals());
         try {
             collector.add(batch, item, position);
         } catch (const PyErrorAlreadySet&) {
@@ -158,9 +189,13 @@ FactBatch FactBatch::collect(PyObject* self, PyObject* facts) {
     return batch;
 }
 
+Ref FactBatch::metadata_jsons() const { return py::copy_list(metadata_jsons_.get()); }
+
 Ref FactBatch::column_lists() const {
-    return py::list({fact_ids_.get(), subjects_.get(), predicates_.get(), objs_.get(), user_ids_.get(),
-                     org_ids_.get(), metadata_jsons_.get()});
+    return py::list({py::copy_list(fact_ids_.get()).get(), py::copy_list(subjects_.get()).get(),
+                     py::copy_list(predicates_.get()).get(), py::copy_list(objs_.get()).get(),
+                     py::copy_list(user_ids_.get()).get(), py::copy_list(org_ids_.get()).get(),
+                     py::copy_list(metadata_jsons_.get()).get()});
 }
 
 }  // namespace kg::bulk

@@ -22,13 +22,16 @@ public:
     // The identifiers in input order, repeats included: the call's result.
     Ref ids_in_input_order() const { return Ref::borrow(input_ids_.get()); }
     // One list per column of the facts table (created_at aside), in the
-    // order of the batch statement's parameters.
+    // order of the batch statement's parameters: copies, for host code (a
+    // replaced connection) may change what it is handed.
     Ref column_lists() const;
-    // The documents for the vector store, one per distinct identifier.
+    // The batch's own lists, one item per distinct identifier: never handed
+    // to host code, so their items may be read unchecked.
     PyObject* fact_ids() const { return fact_ids_.get(); }
     PyObject* triples() const { return triples_.get(); }
     PyObject* document_metadata() const { return vs_metas_.get(); }
-    PyObject* metadata_jsons() const { return metadata_jsons_.get(); }
+    // A copy of the metadata texts.
+    Ref metadata_jsons() const;
     // The position in `facts` of the occurrence a distinct fact holds.
     Py_ssize_t input_position(Py_ssize_t distinct_index) const { return positions_[distinct_index]; }
 

@@ -7,10 +7,12 @@
 // both sides in the same canonical JSON text: text matches an equal JSON
 // string (escaped non-ASCII included), a number an equal JSON number, a
 // boolean a JSON boolean, and the text "5" never matches the number 5.
+// `to_json` of NULL is NULL, so None is turned into JSON null explicitly: it
+// matches a stored null, and never a missing key (whose extract is NULL).
 #pragma once
 
 namespace kg {
 
-inline constexpr const char* kMetadataPathEqualsValue = "json_extract(metadata, ?) = to_json(?)";
+inline constexpr const char* kMetadataPathEqualsValue = "json_extract(metadata, ?) = coalesce(to_json(?), 'null'::JSON)";
 
 }  // namespace kg

@@ -1,13 +1,15 @@
 // The single-fact write: the row first, under its deterministic identifier,
 // then the mirror document in the vector store. A failure of the mirror is
-// classified and logged, never undone in the table.
-#include "core/connection.hpp"
+// classified and logged, never undone in the table. Every result of a host
+// facility that reaches the row (the identifier, the metadata text) is
+// checked before the row is written, as the batch upsert checks it.
 #include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/operations.hpp"
 #include "core/py.hpp"
 #include "writing/compact_json.hpp"
 #include "writing/fact_parts.hpp"
+#include "writing/fact_row.hpp"
 #include "writing/metadata_clamp.hpp"
 #include "writing/vector_mirror.hpp"
 
@@ -17,19 +19,18 @@ Ref upsert_fact(const UpsertFactArgs& args) {
     auto [self, subject, predicate, obj, metadata] = args;
     const Names& n = names();
 
-    Ref det_id = py::attr(self, n._det_id);
-    auto [user_id, org_id, triple, fact_id] = identify_fact(det_id.get(), subject, predicate, obj, metadata);
+    auto [user_id, org_id, triple, fact_id] = FactIdentifier(self).identify(subject, predicate, obj, metadata);
 
     Logger logger = Logger::current();
     if (logger.enabled(LogLevel::Debug)) {
         log_fact_write(logger, fact_id.get(), user_id.get(), org_id.get(), subject, predicate, obj);
     }
 
-    Ref metadata_json = compact_json(metadata);
+    Ref metadata_json = checked_json_text(compact_json(metadata));
     {
         Ref conn = py::attr(self, n.conn);
         Ref row = py::list({fact_id.get(), subject, predicate, obj, user_id.get(), org_id.get(), metadata_json.get()});
-        execute(conn.get(), insert_one_statement(), row.get());
+        write_fact_row(conn.get(), row.get(), fact_id.get());
     }
 
     // Measured afresh: the statement let other threads run, and reading the

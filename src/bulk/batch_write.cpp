@@ -1,0 +1,154 @@
+#include "bulk/batch_write.hpp"
+
+#include "core/conn_lock.hpp"
+#include "core/connection.hpp"
+#include "core/handled_errors.hpp"
+#include "core/module_state.hpp"
+#include "core/py.hpp"
+#include "writing/fact_row.hpp"
+
+namespace kg::bulk {
+namespace {
+
+// One list parameter per column, unnested side by side; created_at is the
+// database's time, as for a single upsert.
+#define KG_BATCH_ROWS \
+    "SELECT unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), unnest(?), current_timestamp, unnest(?)::JSON"
+
+// The adding statement only adds rows and is refused whole when one of its
+// ids is stored already; it costs the engine about half what the replacing
+// statement costs per row (less still as the table grows). Its last
+// parameter is the id of a transaction that ended before it, so that it adds
+// nothing when it runs in that same transaction, which is then the caller's
+// (outside one, the engine gives every statement a transaction of its own).
+// A FROM-less SELECT's WHERE is tested once, before anything is unnested.
+const StaticString kAddRows{"INSERT INTO facts " KG_BATCH_ROWS " WHERE current_transaction_id() <> ?"};
+// Adds new ids and replaces the rows of the same facts; counts both.
+const StaticString kWriteRows{"INSERT INTO facts " KG_BATCH_ROWS KG_SAME_FACT_CONFLICT_CLAUSE};
+const StaticString kTransactionId{"SELECT current_transaction_id()"};
+const StaticString kBegin{"BEGIN TRANSACTION"};
+const StaticString kCommit{"COMMIT"};
+const StaticString kRollback{"ROLLBACK"};
+
+// The first of the batch's distinct facts whose id is stored for another
+// fact, by its index, or no row. The last parameter is the number of facts.
+const StaticString kFirstOtherFact{
+    "SELECT b.slot FROM (SELECT unnest(?) AS id, unnest(?) AS subject, unnest(?) AS predicate, unnest(?) AS obj, "
+    "unnest(?) AS user_id, unnest(?) AS org_id, unnest(range(?)) AS slot) b JOIN facts f ON f.id = b.id "
+    "WHERE NOT coalesce(f.subject = b.subject AND f.predicate = b.predicate AND f.obj = b.obj "
+    "AND f.user_id = b.user_id AND f.org_id = b.org_id, false) ORDER BY b.slot LIMIT 1"};
+
+const StaticString kFirstInvalidJson{"SELECT list_position(list_transform(?, lambda m: json_valid(m)), false)"};
+
+// The count a write statement returned, or -1 without one (a connection a
+// host replaced may return anything).
+Py_ssize_t count_of(PyObject* rows) {
+    PyObject* count = first_value(rows);
+    if (count == nullptr || !PyLong_CheckExact(count)) return -1;
+    return PyLong_AsSsize_t(count);
+}
+
+// Whether the pending error is the engine's refusal of a stored id: the one
+// error after which the adding statement is followed by the replacing one.
+bool pending_error_is_stored_id() {
+    if (!pending_error_is_exception()) return false;
+    Ref duckdb = global(names().duckdb);
+    PyObject* refusal = nullptr;
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    const int found = PyObject_GetOptionalAttrString(duckdb.get(), "ConstraintException", &refusal);
+    Ref owned = Ref::steal_nullable(refusal);
+    if (found < 0) {
+        // A failed lookup must not replace the write's own error.
+        if (!pending_error_is_exception()) throw_error_already_set();
+        PyErr_Clear();
+    }
+    const bool matches = owned && PyExceptionClass_Check(owned.get()) &&
+                         PyErr_GivenExceptionMatches(exception.get(), owned.get());
+    PyErr_SetRaisedException(exception.release());
+    return matches;
+}
+
+Ref columns_with(const FactBatch& batch, std::size_t count, PyObject* extra) {
+    Ref columns = batch.column_lists();
+    Ref params = Ref::steal(PyList_GetSlice(columns.get(), 0, static_cast<Py_ssize_t>(count)));
+    check(PyList_Append(params.get(), extra));
+    return params;
+}
+
+Py_ssize_t first_other_fact(PyObject* conn, const FactBatch& batch) {
+    Ref params = columns_with(batch, 6, py::integer(batch.distinct_count()).get());
+    Ref rows = execute_fetchall(conn, kFirstOtherFact.get(), params.get());
+    return count_of(rows.get());
+}
+
+// Rolls the own transaction back; the error that led here stays pending.
+void roll_back(PyObject* conn) {
+    with_pending_error_aside([&] { execute(conn, kRollback.get()); });
+}
+
+RowsOutcome write_in_own_transaction(PyObject* conn, const FactBatch& batch) {
+    Ref columns = batch.column_lists();
+    execute(conn, kBegin.get());
+    try {
+        Ref rows = execute_fetchall(conn, kWriteRows.get(), columns.get());
+        const Py_ssize_t written = count_of(rows.get());
+        if (written >= 0 && written < batch.distinct_count()) {
+            execute(conn, kRollback.get());
+            return {.other_fact_stored = first_other_fact(conn, batch)};
+        }
+        execute(conn, kCommit.get());
+    } catch (const PyErrorAlreadySet&) {
+        roll_back(conn);
+        throw;
+    }
+    return {};
+}
+
+// In the caller's transaction a failed statement would abort it, so the
+// stored ids are compared before anything is written; the connection lock,
+// held throughout, keeps the store's other statements out in between.
+RowsOutcome write_in_callers_transaction(PyObject* conn, const FactBatch& batch) {
+    if (const Py_ssize_t other = first_other_fact(conn, batch); other >= 0) return {.other_fact_stored = other};
+    Ref columns = batch.column_lists();
+    Ref rows = execute_fetchall(conn, kWriteRows.get(), columns.get());
+    const Py_ssize_t written = count_of(rows.get());
+    if (written >= 0 && written < batch.distinct_count()) {
+        return {.other_fact_stored = first_other_fact(conn, batch), .nothing_written = false};
+    }
+    return {};
+}
+
+}  // namespace
+
+RowsOutcome write_rows(PyObject* conn, const FactBatch& batch) {
+    ConnLock::Guard whole_write(state().conn_lock);
+    Ref earlier = execute_fetchall(conn, kTransactionId.get(), nullptr);
+    PyObject* transaction = first_value(earlier.get());
+    if (transaction == nullptr) return write_in_callers_transaction(conn, batch);
+
+    Ref params = columns_with(batch, 7, transaction);
+    Ref added;
+    try {
+        added = execute_fetchall(conn, kAddRows.get(), params.get());
+    } catch (const PyErrorAlreadySet&) {
+        if (!pending_error_is_stored_id()) throw;
+        PyErr_Clear();
+        return write_in_own_transaction(conn, batch);
+    }
+    // Nothing added, no error: the statement ran in the caller's transaction.
+    if (count_of(added.get()) == 0) return write_in_callers_transaction(conn, batch);
+    return {};
+}
+
+Py_ssize_t first_invalid_json(PyObject* conn, const FactBatch& batch) {
+    Py_ssize_t position = -1;
+    with_pending_error_aside([&] {
+        Ref params = py::list({batch.metadata_jsons().get()});
+        Ref rows = execute_fetchall(conn, kFirstInvalidJson.get(), params.get());
+        const Py_ssize_t one_based = count_of(rows.get());
+        if (one_based > 0 && one_based <= batch.distinct_count()) position = batch.input_position(one_based - 1);
+    });
+    return position;
+}
+
+}  // namespace kg::bulk
