@@ -16,7 +16,14 @@ MODULE_NAME = "corvanta.kgraph.providers.duckdb_sqlite.duck_graph"
 
 # The statements the store runs, character for character, so that DuckDB
 # parses and plans the same text on both sides of a comparison.
+# The bare replacing INSERT (the upsert's floor) and the statement the store
+# runs, which replaces only the row of the same fact and returns its count.
 SQL_INSERT = "INSERT OR REPLACE INTO facts VALUES (?, ?, ?, ?, ?, ?, current_timestamp, ?)"
+SQL_INSERT_GUARDED = (
+    "INSERT INTO facts VALUES (?, ?, ?, ?, ?, ?, current_timestamp, ?) ON CONFLICT (id) DO UPDATE SET "
+    "created_at = excluded.created_at, metadata = excluded.metadata WHERE facts.subject = excluded.subject "
+    "AND facts.predicate = excluded.predicate AND facts.obj = excluded.obj AND facts.user_id = excluded.user_id "
+    "AND facts.org_id = excluded.org_id")
 SQL_NEIGHBOURS = (
     "WITH RECURSIVE hop(n, s, p, o) AS (\n"
     "    SELECT 1, subject, predicate, obj FROM facts WHERE subject = ? OR obj = ?\n"

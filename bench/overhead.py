@@ -14,7 +14,8 @@ from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
 from typing import Any, Callable
 
-from _common import (MODULE_NAME, SQL_DELETE_CONTEXT, SQL_INSERT, SQL_NEIGHBOURS, SQL_PURGE, VS_META_MAX,
+from _common import (MODULE_NAME, SQL_DELETE_CONTEXT, SQL_INSERT, SQL_INSERT_GUARDED, SQL_NEIGHBOURS, SQL_PURGE,
+                     VS_META_MAX,
                      NullVectorStore, compact_json, fact_id, fetch_sql, fixed_hits, interleaved)
 from plain_clamp import plain_clamp
 from workload import TARGET_ORG, Workload, bulk_load, distinct, entity
@@ -183,11 +184,17 @@ def run(workdir: str, db_facts: int, scale: float) -> dict[str, Any]:
     store_facts = [next(stream) for _ in range(n_up)]
     full_facts = [next(stream) for _ in range(n_up)]
     bare_facts = [next(stream) for _ in range(n_up)]
-    bare_args = []
-    for s, p, o, md in bare_facts:
-        u, og = md["user_id"], md["org_id"]
-        fid = fact_id(s, p, o, u, og)
-        bare_args.append(([fid, s, p, o, u, og, compact_json(md)], [f"{s}|{p}|{o}"], [md], [fid]))
+    guarded_facts = [next(stream) for _ in range(n_up)]
+
+    def bare_args_of(facts):
+        args = []
+        for s, p, o, md in facts:
+            u, og = md["user_id"], md["org_id"]
+            fid = fact_id(s, p, o, u, og)
+            args.append(([fid, s, p, o, u, og, compact_json(md)], [f"{s}|{p}|{o}"], [md], [fid]))
+        return args
+
+    bare_args, guarded_args = bare_args_of(bare_facts), bare_args_of(guarded_facts)
     add_texts = null_vs.add_texts
     dumps = json.dumps
     sha256 = hashlib.sha256
@@ -199,6 +206,11 @@ def run(workdir: str, db_facts: int, scale: float) -> dict[str, Any]:
     def upsert_bare(i: int):
         params, texts, metadatas, ids = bare_args[i % n_up]
         conn().execute(SQL_INSERT, params)
+        add_texts(texts, metadatas=metadatas, ids=ids)
+
+    def upsert_guarded(i: int):
+        params, texts, metadatas, ids = guarded_args[i % n_up]
+        conn().execute(SQL_INSERT_GUARDED, params).fetchall()
         add_texts(texts, metadatas=metadatas, ids=ids)
 
     def upsert_full(i: int):
@@ -213,7 +225,7 @@ def run(workdir: str, db_facts: int, scale: float) -> dict[str, Any]:
         return fid
 
     upsert = Case("upsert_fact (small metadata)", upsert_store, upsert_bare, [], n_up // 10, 10,
-                  extra={"floor_full": upsert_full})
+                  extra={"floor_full": upsert_full, "floor_guarded": upsert_guarded})
     cases.append(upsert)
 
     rows_out: list[dict[str, Any]] = []
@@ -234,7 +246,7 @@ def run(workdir: str, db_facts: int, scale: float) -> dict[str, Any]:
             row["rows_out"] = 5
         if "floor_full" in med:
             row.update(full_floor_us=med["floor_full"], full_ratio=med["store"] / med["floor_full"],
-                       own_full_us=canned["floor_full"])
+                       own_full_us=canned["floor_full"], guarded_floor_us=med["floor_guarded"])
         rows_out.append(row)
 
     vs_rows = _default_vector_store(g, default_vs, null_vs, scale)

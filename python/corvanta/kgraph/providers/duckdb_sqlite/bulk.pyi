@@ -9,11 +9,13 @@ def upsert_facts(graph: DuckSqliteGraph, facts: Iterable[tuple[str, str, str, di
     """Write many facts at once; return their ids in input order.
 
     Each fact is checked, identified and stored exactly as
-    ``graph.upsert_fact`` would store it, but all rows of the call go in with
-    one statement (an ``INSERT`` while the ids are new, an ``INSERT OR
-    REPLACE`` when some are stored already): a refused fact or a database
-    error leaves nothing of the call in the table. A fact repeated in the call is stored once, as its last
-    occurrence. The vector store then receives the documents in one
-    ``add_texts`` call (one call per fact if that raises, each failure logged
-    as ``upsert_fact`` logs it).
+    ``graph.upsert_fact`` would store it, but the rows of the call go in all
+    together or not at all: a refused fact, an id stored for another fact
+    (``ValueError``) or a database error (an interrupted statement included)
+    leaves nothing of the call in the table, and the error's note names the
+    position in *facts*. A fact repeated in the call is stored once, as its
+    last occurrence; two different facts with one id refuse the call. The
+    vector store then receives the documents in one ``add_texts`` call (one
+    call per fact if that raises, each failure logged as ``upsert_fact``
+    logs it).
     """
