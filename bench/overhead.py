@@ -228,6 +228,26 @@ def run(workdir: str, db_facts: int, scale: float) -> dict[str, Any]:
                   extra={"floor_full": upsert_full, "floor_guarded": upsert_guarded})
     cases.append(upsert)
 
+    # ---- upsert_fact rewriting a stored fact: the same facts again on each side
+    n_rw = reps(31) * 10
+    rewrite_facts = [next(stream) for _ in range(n_rw)]
+    rewrite_args = bare_args_of([next(stream) for _ in range(n_rw)])
+    for s, p, o, md in rewrite_facts:
+        g.upsert_fact(s, p, o, md)
+    for params, _texts, _metas, _ids in rewrite_args:
+        real_conn.execute(SQL_INSERT, params)
+
+    def rewrite_store(i: int):
+        s, p, o, md = rewrite_facts[i % n_rw]
+        return g.upsert_fact(s, p, o, md)
+
+    def rewrite_bare(i: int):
+        params, texts, metadatas, ids = rewrite_args[i % n_rw]
+        conn().execute(SQL_INSERT, params)
+        add_texts(texts, metadatas=metadatas, ids=ids)
+
+    cases.append(Case("upsert_fact (rewriting the same fact)", rewrite_store, rewrite_bare, [], n_rw // 10, 10))
+
     rows_out: list[dict[str, Any]] = []
     for case in cases:
         sides = {"store": case.store, "floor": case.floor, **case.extra}

@@ -69,16 +69,18 @@ def test_two_different_facts_in_one_batch_refuse_the_call(store):
     assert ids[0] == ids[1] and [r[-1] for r in rows(store)] == ['{"org_id":"g","v":2}']
 
 
-def test_the_batch_refuses_inside_the_callers_transaction_without_aborting_it(store):
+@pytest.mark.parametrize("path", ["single", "batch"])
+def test_inside_the_callers_transaction_a_refusal_does_not_abort_it(store, path):
     first, second = COLLIDING["numeric actors across organisations"]
     store.upsert_fact(*first)
     store.conn.execute("BEGIN TRANSACTION")
     try:
         with pytest.raises(ValueError, match="is stored for another fact"):
-            bulk.upsert_facts(store, [("new", "p", "o", {}), second])
-        bulk.upsert_facts(store, [("other", "p", "o", {})])  # the transaction goes on
+            write(store, path, [second])
+        write(store, path, [("other", "p", "o", {}), (*first[:3], {**first[3], "v": 2})])  # it goes on
     except BaseException:
         store.conn.execute("ROLLBACK")
         raise
     store.conn.execute("COMMIT")
-    assert sorted(r[1] for r in rows(store)) == ["other", "s"]
+    assert sorted((r[1], r[-1]) for r in rows(store)) == [
+        ("other", "{}"), ("s", '{"user_id":"1","org_id":"23","v":2}')]

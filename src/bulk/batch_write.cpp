@@ -17,15 +17,12 @@ namespace {
 
 // The adding statement only adds rows and is refused whole when one of its
 // ids is stored already; it costs the engine about half what the replacing
-// statement costs per row (less still as the table grows). Its last
-// parameter is the id of a transaction that ended before it, so that it adds
-// nothing when it runs in that same transaction, which is then the caller's
-// (outside one, the engine gives every statement a transaction of its own).
+// statement costs per row (less still as the table grows). As for a single
+// row (writing/fact_row.hpp), it adds nothing in the caller's transaction.
 // A FROM-less SELECT's WHERE is tested once, before anything is unnested.
-const StaticString kAddRows{"INSERT INTO facts " KG_BATCH_ROWS " WHERE current_transaction_id() <> ?"};
+const StaticString kAddRows{"INSERT INTO facts " KG_BATCH_ROWS KG_OUTSIDE_THAT_TRANSACTION};
 // Adds new ids and replaces the rows of the same facts; counts both.
 const StaticString kWriteRows{"INSERT INTO facts " KG_BATCH_ROWS KG_SAME_FACT_CONFLICT_CLAUSE};
-const StaticString kTransactionId{"SELECT current_transaction_id()"};
 const StaticString kBegin{"BEGIN TRANSACTION"};
 const StaticString kCommit{"COMMIT"};
 const StaticString kRollback{"ROLLBACK"};
@@ -39,34 +36,6 @@ const StaticString kFirstOtherFact{
     "AND f.user_id = b.user_id AND f.org_id = b.org_id, false) ORDER BY b.slot LIMIT 1"};
 
 const StaticString kFirstInvalidJson{"SELECT list_position(list_transform(?, lambda m: json_valid(m)), false)"};
-
-// The count a write statement returned, or -1 without one (a connection a
-// host replaced may return anything).
-Py_ssize_t count_of(PyObject* rows) {
-    PyObject* count = first_value(rows);
-    if (count == nullptr || !PyLong_CheckExact(count)) return -1;
-    return PyLong_AsSsize_t(count);
-}
-
-// Whether the pending error is the engine's refusal of a stored id: the one
-// error after which the adding statement is followed by the replacing one.
-bool pending_error_is_stored_id() {
-    if (!pending_error_is_exception()) return false;
-    Ref duckdb = global(names().duckdb);
-    PyObject* refusal = nullptr;
-    Ref exception = Ref::steal(PyErr_GetRaisedException());
-    const int found = PyObject_GetOptionalAttrString(duckdb.get(), "ConstraintException", &refusal);
-    Ref owned = Ref::steal_nullable(refusal);
-    if (found < 0) {
-        // A failed lookup must not replace the write's own error.
-        if (!pending_error_is_exception()) throw_error_already_set();
-        PyErr_Clear();
-    }
-    const bool matches = owned && PyExceptionClass_Check(owned.get()) &&
-                         PyErr_GivenExceptionMatches(exception.get(), owned.get());
-    PyErr_SetRaisedException(exception.release());
-    return matches;
-}
 
 Ref columns_with(const FactBatch& batch, std::size_t count, PyObject* extra) {
     Ref columns = batch.column_lists();
@@ -122,11 +91,10 @@ RowsOutcome write_in_callers_transaction(PyObject* conn, const FactBatch& batch)
 
 RowsOutcome write_rows(PyObject* conn, const FactBatch& batch) {
     ConnLock::Guard whole_write(state().conn_lock);
-    Ref earlier = execute_fetchall(conn, kTransactionId.get(), nullptr);
-    PyObject* transaction = first_value(earlier.get());
-    if (transaction == nullptr) return write_in_callers_transaction(conn, batch);
+    Ref transaction = current_transaction(conn);
+    if (!transaction) return write_in_callers_transaction(conn, batch);
 
-    Ref params = columns_with(batch, 7, transaction);
+    Ref params = columns_with(batch, 7, transaction.get());
     Ref added;
     try {
         added = execute_fetchall(conn, kAddRows.get(), params.get());

@@ -1,12 +1,20 @@
 #include "writing/fact_row.hpp"
 
+#include "core/conn_lock.hpp"
 #include "core/connection.hpp"
+#include "core/handled_errors.hpp"
+#include "core/module_state.hpp"
 #include "core/py.hpp"
 
 namespace kg {
 namespace {
 
-const StaticString kWriteOne{"INSERT INTO facts VALUES (?, ?, ?, ?, ?, ?, current_timestamp, ?)" KG_SAME_FACT_CONFLICT_CLAUSE};
+#define KG_ONE_ROW "INSERT INTO facts VALUES (?, ?, ?, ?, ?, ?, current_timestamp, ?)"
+
+const StaticString kAddOne{
+    "INSERT INTO facts SELECT ?, ?, ?, ?, ?, ?, current_timestamp, ?" KG_OUTSIDE_THAT_TRANSACTION};
+const StaticString kWriteOne{KG_ONE_ROW KG_SAME_FACT_CONFLICT_CLAUSE};
+const StaticString kTransactionId{"SELECT current_transaction_id()"};
 
 }  // namespace
 
@@ -15,6 +23,38 @@ PyObject* first_value(PyObject* rows) {
     PyObject* row = PyList_GET_ITEM(rows, 0);
     if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) == 0) return nullptr;
     return PyTuple_GET_ITEM(row, 0);
+}
+
+Py_ssize_t count_of(PyObject* rows) {
+    PyObject* count = first_value(rows);
+    if (count == nullptr || !PyLong_CheckExact(count)) return -1;
+    const Py_ssize_t value = PyLong_AsSsize_t(count);
+    if (value == -1 && PyErr_Occurred()) throw_error_already_set();
+    return value;
+}
+
+Ref current_transaction(PyObject* conn) {
+    Ref rows = execute_fetchall(conn, kTransactionId.get(), nullptr);
+    PyObject* transaction = first_value(rows.get());
+    return transaction == nullptr ? Ref() : Ref::borrow(transaction);
+}
+
+bool pending_error_is_stored_id() {
+    if (!pending_error_is_exception()) return false;
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref duckdb = global(names().duckdb);
+    PyObject* refusal = nullptr;
+    const int found = PyObject_GetOptionalAttrString(duckdb.get(), "ConstraintException", &refusal);
+    Ref owned = Ref::steal_nullable(refusal);
+    if (found < 0) {
+        // A failed lookup must not replace the write's own error.
+        if (!pending_error_is_exception()) throw_error_already_set();
+        PyErr_Clear();
+    }
+    const bool matches =
+        owned && PyExceptionClass_Check(owned.get()) && PyErr_GivenExceptionMatches(exception.get(), owned.get());
+    PyErr_SetRaisedException(exception.release());
+    return matches;
 }
 
 void raise_other_fact_stored(PyObject* fact_id) {
@@ -26,10 +66,20 @@ void raise_other_fact_stored(PyObject* fact_id) {
 }
 
 void write_fact_row(PyObject* conn, PyObject* row, PyObject* fact_id) {
-    Ref rows = execute_fetchall(conn, kWriteOne.get(), row);
-    PyObject* count = first_value(rows.get());
-    // An exact int runs no code when tested.
-    if (count != nullptr && PyLong_CheckExact(count) && check(PyObject_Not(count))) raise_other_fact_stored(fact_id);
+    ConnLock::Guard whole_write(state().conn_lock);
+    if (Ref transaction = current_transaction(conn)) {
+        Ref params = py::copy_list(row);
+        check(PyList_Append(params.get(), transaction.get()));
+        try {
+            Ref added = execute_fetchall(conn, kAddOne.get(), params.get());
+            if (count_of(added.get()) != 0) return;  // added, or no count to tell
+        } catch (const PyErrorAlreadySet&) {
+            if (!pending_error_is_stored_id()) throw;
+            PyErr_Clear();
+        }
+    }
+    Ref written = execute_fetchall(conn, kWriteOne.get(), row);
+    if (count_of(written.get()) == 0) raise_other_fact_stored(fact_id);
 }
 
 }  // namespace kg
