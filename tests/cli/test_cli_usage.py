@@ -40,6 +40,7 @@ def graph(tmp_path_factory):
     ["purge"],                                        # the period is never implied
     ["purge", "--days", "-1"],
     ["purge", "--days", "soon"],
+    ["purge", "--days", "0"],                         # everything goes: only with --yes
     ["delete-context", "--org", "o"],
     ["load"],
     ["load", "f.jsonl", "--format", "xml"],
