@@ -20,6 +20,13 @@ def install() -> None:
         signal.signal(sig, _handler)
 
 
+def check() -> None:
+    """Raises KeyboardInterrupt again if a signal came: a statement that was
+    running when it came may have swallowed the first one."""
+    if _received is not None:
+        raise KeyboardInterrupt
+
+
 def status() -> int:
     return 128 + (_received or signal.SIGINT)
 

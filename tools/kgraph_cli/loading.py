@@ -268,6 +268,7 @@ def write_facts(graph: Any, items: Iterable[Item], progress: Progress, *, where:
     known = KnownIds(graph)
     try:
         for item in items:
+            interrupts.check()
             pending.append(item)
             if item.fact is not None:
                 waiting += 1
