@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import logging
 import os
+import select
 import sys
 import traceback
 from collections.abc import Sequence
@@ -137,9 +138,19 @@ def _fail(message: str, status: int) -> int:
     return status
 
 
+def _stdout_gone() -> bool:
+    """Whether the reader of standard output went away (| head)."""
+    try:
+        poll = select.poll()
+        poll.register(sys.stdout.fileno(), select.POLLOUT)
+        return any(events & (select.POLLERR | select.POLLHUP) for _, events in poll.poll(0))
+    except (OSError, ValueError):
+        return False
+
+
 def _quiet_stdout() -> None:
-    """After the reader of standard output went away (| head): nothing more
-    goes there, and the interpreter's last flush must not fail either."""
+    """Nothing more goes to standard output, and the interpreter's last flush
+    must not fail either."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
 
@@ -157,8 +168,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CommandError as exc:
         return _fail(str(exc), 1)
     except BrokenPipeError:
+        # The reader went away (| head): not an error of ours. A command whose
+        # standard error went away did not finish, though.
+        gone = _stdout_gone()
         _quiet_stdout()
-        return 0
+        return 0 if gone else 1
     except BaseException as exc:
         if interrupts.is_interrupt(exc):
             print(f"kgraph: interrupted by {interrupts.name()}", file=sys.stderr, flush=True)
