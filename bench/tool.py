@@ -11,6 +11,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Any
@@ -36,16 +37,29 @@ print(graph.conn.execute("SELECT count(*) FROM facts").fetchone()[0])
 """
 
 
+# A command's peak RSS is read by its own process at exit (VmHWM): the
+# rusage of a child of this large process would count this one's memory too.
+RUN = """
+import atexit, os, runpy, sys
+def report():
+    with open("/proc/self/status") as status, open(os.environ["KGRAPH_BENCH_PEAK"], "w") as out:
+        out.write(next(line for line in status if line.startswith("VmHWM")).split()[1])
+atexit.register(report)
+sys.argv = ["kgraph", *sys.argv[1:]]
+runpy.run_module("kgraph_cli", run_name="__main__", alter_sys=True)
+"""
+
+
 def kgraph(*argv: str) -> dict[str, Any]:
     """Runs one kgraph command; its time from start to exit, its peak RSS,
     its exit status and its standard output."""
-    t = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, "-m", "kgraph_cli", *argv], stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, text=True, env=vector_store.tool_env())
-    out = proc.stdout.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    return {"s": time.perf_counter() - t, "rss_mb": usage.ru_maxrss / 1024, "status": os.waitstatus_to_exitcode(status),
-            "out": out}
+    with tempfile.NamedTemporaryFile("r", suffix=".peak") as peak:
+        t = time.perf_counter()
+        proc = subprocess.run([sys.executable, "-c", RUN, *argv], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True, env={**vector_store.tool_env(), "KGRAPH_BENCH_PEAK": peak.name})
+        seconds = time.perf_counter() - t
+        rss_kb = int(peak.read() or 0)
+    return {"s": seconds, "rss_mb": rss_kb / 1024, "status": proc.returncode, "out": proc.stdout}
 
 
 def _size(path: Path) -> int:
