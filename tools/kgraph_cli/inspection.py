@@ -94,7 +94,8 @@ def cmd_stats(args: Any) -> int:
         ("facts without documents", hint(info["facts_without_documents"],
                                          "search misses them; kgraph reconcile adds their documents")),
         ("orphaned documents", hint(info["orphaned_documents"], "kgraph reconcile removes them")),
-        ("pending deletions", hint(info["pending_deletions"], "kgraph reconcile delivers them")),
+        ("pending deletions", hint(info["pending_deletions"], "deleted facts whose documents are still to be "
+                                                               "removed; kgraph reconcile removes them")),
     ])
     return 0
 
