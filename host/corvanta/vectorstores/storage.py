@@ -458,7 +458,7 @@ def read_index(data: bytes, docs: BinaryIO, size: int, *, thorough: bool = False
                 doc_id, text = chunk.ids[i], chunk.texts[i]
                 if doc_id is None:
                     continue  # reported as unreadable when it was indexed
-                what = (f"the record of document {doc_id!r} is damaged: the document is lost" if text is not None
+                what = (f"the record of document {doc_id!r} is damaged: it is left out" if text is not None
                         else f"the deletion record of {doc_id!r} is damaged; the deletion still holds (the index "
                              "records it)")
                 problems.append(Problem(PERSIST_FILENAME, where, what))
