@@ -54,7 +54,7 @@ FULL = {
     "own_leaks": {"calls": 50_000},
     "batch": {"per_call": [100, 1_000, 10_000], "facts_per_size": 50_000, "single_facts": 2_000,
               "default_facts_per_size": 10_000},
-    "tool": {"docs": 100_000, "repeat": 5, "demo_modules": None},
+    "tool": {"docs": 100_000, "repeat": 5, "demo_modules": None, "scale_facts": 1_000_000},
 }
 QUICK = {
     "overhead": {"db_facts": 2_000, "scale": 0.15},
@@ -64,7 +64,7 @@ QUICK = {
     "own_leaks": {"calls": 1_000},
     "batch": {"per_call": [100, 1_000], "facts_per_size": 2_000, "single_facts": 200,
               "default_facts_per_size": 1_000},
-    "tool": {"docs": 2_000, "repeat": 1, "demo_modules": 30},
+    "tool": {"docs": 2_000, "repeat": 1, "demo_modules": 30, "scale_facts": 20_000},
 }
 
 
@@ -644,6 +644,8 @@ def batch_section(res: dict[str, Any], misses: list[str]) -> str:
 
 
 def tool_section(res: dict[str, Any], misses: list[str]) -> str:
+    import tool
+
     demo, load, before, now = res["demo"], res["load"], res["before"], res["now"]
     loaded = load["written"] + load["replaced"]
     # The goals are set for the whole standard library and 100,000 facts or
@@ -710,6 +712,7 @@ def tool_section(res: dict[str, Any], misses: list[str]) -> str:
         "that the `kgraph load` above wrote.",
         "",
         table(["operation", "before", "now", "before / now", "goal", "met"], rows),
+        *tool.operator_report(res, table, check),
     ])
 
 

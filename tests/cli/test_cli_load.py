@@ -266,3 +266,32 @@ def test_a_fact_the_store_refuses_costs_only_its_line(tmp_path, bulk):
     assert re.search(r"f\.jsonl line 13: refused by the store: .*surrogate", proc.stderr), proc.stderr
     stats = kgraph("--path", "g", "stats", "--json", cwd=tmp_path).json()
     assert stats["facts"] == 7
+
+
+def test_refusals_in_line_order_and_facts_search_cannot_find(tmp_path):
+    """A fact the store refuses (line 2) is found only when its chunk is
+    written, after a line that is no JSON at all (line 3) was read."""
+    lines = [json.dumps({"subject": "s", "predicate": "p", "object": "o", "user_id": "u", "org_id": "o",
+                         "metadata": {"x": float("nan")}}),
+             '{"subject": "bad\\ud800", "predicate": "p", "object": "o"}',
+             "not json",
+             json.dumps({"subject": "s", "predicate": "p", "object": "no org", "user_id": "u"}),
+             json.dumps({"subject": "", "predicate": "p", "object": "o", "user_id": "u", "org_id": "o"})]
+    (tmp_path / "f.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    run = kgraph("--path", "g", "load", "f.jsonl", cwd=tmp_path)
+    assert run.returncode == 1, run
+    assert [int(n) for n in re.findall(r"line (\d+):", run.stderr)] == [2, 3]
+    assert "written 3, replaced 0, refused 2" in run.stdout
+    assert "1 fact without user_id or org_id (search never finds them" in run.stdout
+    assert "1 fact with an empty subject, predicate or object" in run.stdout
+    fetched = kgraph("--path", "g", "fetch", "--org", "o", "--json", cwd=tmp_path).stdout
+    strict = json.loads(fetched, parse_constant=lambda word: pytest.fail(f"not strict JSON: {word}"))
+    assert {r["subject"]: r["metadata"].get("x", "-") for r in strict} == {"s": None, "": "-"}
+
+
+def test_csv_cells_as_large_as_json_values(tmp_path):
+    note = "n" * 1_000_000
+    (tmp_path / "f.csv").write_text(f'subject,predicate,object,metadata\ns,p,o,"{{""note"": ""{note}""}}"\n',
+                                    encoding="utf-8")
+    run = kgraph("--path", "g", "load", "f.csv", "--user", "u", "--org", "o", cwd=tmp_path)
+    assert run.returncode == 0 and "written 1" in run.stdout, run

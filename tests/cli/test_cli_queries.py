@@ -267,7 +267,7 @@ def test_purge_by_age(scratch):
     dry = q(scratch, "purge", "--days", "0", "--dry-run", "--json").json()
     assert (dry["removed"], dry["dry_run"]) == (8, True)
     assert q(scratch, "stats", "--json").json()["facts"] == 8
-    gone = q(scratch, "purge", "--days", "0")
+    gone = q(scratch, "purge", "--days", "0", "--yes")
     assert gone.returncode == 0 and "removed 8 facts older than 0 days" in gone.stdout
     assert q(scratch, "stats", "--json").json()["facts"] == 0
 
@@ -280,7 +280,7 @@ def found(graph, query="parser written in", user="alice", org="acme"):
 @pytest.mark.parametrize("keep", [False, True], ids=["default", "keep-vectors"])
 @pytest.mark.parametrize("command, gone", [
     (["delete-context", "--org", "acme", "--slice", "project-x"], {("parser", "C++")}),
-    (["purge", "--days", "0"], {("parser", "C++"), ("A", "B"), ("Z", "A")}),
+    (["purge", "--days", "0", "--yes"], {("parser", "C++"), ("A", "B"), ("Z", "A")}),
 ])
 def test_deleted_facts_leave_search_unless_vectors_are_kept(scratch, command, gone, keep):
     before = found(scratch)

@@ -40,10 +40,13 @@ def graph(tmp_path_factory):
     ["purge"],                                        # the period is never implied
     ["purge", "--days", "-1"],
     ["purge", "--days", "soon"],
+    ["purge", "--days", "0"],                         # everything goes: only with --yes
     ["delete-context", "--org", "o"],
     ["load"],
     ["load", "f.jsonl", "--format", "xml"],
     ["demo", "--limit-modules", "0"],
+    ["stats", "--path", ""],                          # an empty path is no path
+    ["stats", "--wait", "-1"],
 ])
 def test_bad_usage_exits_2_with_one_line(graph, argv):
     run = kgraph("--path", graph / "g", *argv, cwd=graph)
@@ -80,6 +83,32 @@ def test_path_from_the_environment(graph):
     assert run.json()["facts"] == 1
     default = kgraph("stats", cwd=graph)  # ./kgraph-data, which does not exist
     assert default.returncode == 1 and "kgraph-data" in default.stderr
+
+
+def test_a_path_under_home(tmp_path):
+    home = tmp_path / "home"
+    home.mkdir()
+    write_jsonl(tmp_path / "f.jsonl", [{"subject": "s", "predicate": "p", "object": "o"}])
+    assert kgraph("--path=~/kg", "load", "f.jsonl", cwd=tmp_path, env=tool_env(HOME=str(home))).returncode == 0
+    run = kgraph("search", "s p o", "--user", "", "--org", "", "--json", cwd=tmp_path,
+                 env=tool_env(HOME=str(home), KGRAPH_PATH="~/kg"))
+    assert run.returncode == 0, run
+    assert sorted(p.name for p in (home / "kg").iterdir()) == ["kgraph.duckdb", "vectors"]
+    assert not (tmp_path / "~").exists()
+
+
+def test_a_reader_that_goes_away_is_no_error(tmp_path):
+    """kgraph export | head: the pipe closes early; the tool exits 0, silently
+    (without the summary it prints when the facts are all out)."""
+    write_jsonl(tmp_path / "f.jsonl", [{"subject": f"s{i}", "predicate": "p", "object": "o" * 200, "user_id": "u",
+                                        "org_id": "o"} for i in range(12_000)])
+    assert kgraph("--path", "g", "load", "f.jsonl", cwd=tmp_path).returncode == 0
+    proc = subprocess.Popen([sys.executable, "-m", "kgraph_cli", "--path", "g", "export"], cwd=tmp_path,
+                            env=tool_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 0
+    assert proc.stderr.read() == b""
 
 
 def test_a_graph_in_use_by_another_process(graph):

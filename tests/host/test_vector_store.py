@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import threading
+import zlib
 
 import pytest
 
@@ -257,8 +258,10 @@ def test_refused_add_writes_nothing(tmp_path):
 def test_each_add_is_on_disk_before_it_returns(tmp_path):
     s = InMemoryVectorStore(persist_directory=tmp_path)
     s.add_texts(["one", "two"], [{"k": "v"}, {}], ids=["1", "2"])
-    lines = (tmp_path / PERSIST_FILENAME).read_text(encoding="utf-8").splitlines()
-    assert [json.loads(line) for line in lines] == [
+    lines = (tmp_path / PERSIST_FILENAME).read_bytes().splitlines()
+    # Each line is JSON led by the CRC-32 of the rest of the line.
+    assert [zlib.crc32(line[16:]) for line in lines] == [int(json.loads(line)["c"], 16) for line in lines]
+    assert [{k: v for k, v in json.loads(line).items() if k != "c"} for line in lines] == [
         {"id": "1", "text": "one", "metadata": {"k": "v"}},
         {"id": "2", "text": "two", "metadata": {}},
     ]

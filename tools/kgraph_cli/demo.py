@@ -13,10 +13,11 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from kgraph_cli import stdlib_graph
-from kgraph_cli.loading import Item, write_facts
+from kgraph_cli import interrupts, stdlib_graph
+from kgraph_cli.loading import write_facts
 from kgraph_cli.progress import Progress, format_duration
-from kgraph_cli.store import DB_FILENAME, VECTORS_DIRNAME, CommandError, checkpoint, default_path, open_graph
+from kgraph_cli.sources import Item
+from kgraph_cli.store import DB_FILENAME, VECTORS_DIRNAME, CommandError, checkpoint, default_path, expand, open_graph
 
 MARKER = "demo.json"
 SEARCH_QUERY = "decode a JSON document"
@@ -24,7 +25,7 @@ NEIGHBOUR_ENTITY = "json.decoder"
 
 
 def demo_path(args: argparse.Namespace) -> Path:
-    return Path(args.path) if args.path else Path(default_path()) / "demo"
+    return expand(args.path) if args.path else default_path() / "demo"
 
 
 def _remove_graph(path: Path) -> None:
@@ -80,7 +81,7 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser,
     print(f"kgraph demo: a code knowledge graph of the Python {signature['python']} standard library\n"
           f"  source: {root} ({len(modules)} modules)\n"
           f"  graph:  {path}", flush=True)
-    graph = open_graph(path, create=True, vectors=True)
+    graph = open_graph(path, create=True, vectors=True, wait=args.wait)
 
     if reuse:
         assert marker is not None
@@ -100,7 +101,7 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser,
             checkpoint(graph)
         if result.interrupted:
             print(f"interrupted: {result.summary()}", flush=True)
-            return 130
+            return interrupts.status()
         print(f"read {extraction.modules_read} modules ({len(extraction.modules_skipped)} skipped), "
               f"{extraction.facts:,} facts: {result.summary()}", flush=True)
         for name, reason in extraction.modules_skipped[:5]:

@@ -1,275 +1,56 @@
-"""Reading facts from JSON Lines or CSV and writing them through the store.
+"""``kgraph load``: writing facts through the store, a chunk at a time.
 
-Every input line becomes either a fact or a refusal with its line number and
-reason; a refusal never stops the load. The writer tells a new fact from a
-replaced one by the identifiers stored before it writes.
+A refusal never stops the load; refusals are reported in line order. The
+writer tells a new fact from a replaced one by the identifiers stored before
+it writes, and after an interrupt it says exactly up to which line the facts
+are committed.
 """
 
 from __future__ import annotations
 
-import codecs
-import csv
 import dataclasses
-import io
-import json
-import os
-import sys
-from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any, BinaryIO
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any
 
-from kgraph_cli.store import CommandError, fact_exists
+from kgraph_cli import interrupts, options, render
+from kgraph_cli.sources import FORMATS, Fact, Item, Source
+from kgraph_cli.store import CommandError, checkpoint, documents_present, fact_exists, graph_path, open_graph
 
 if TYPE_CHECKING:
     from kgraph_cli.progress import Progress
 
-# Top-level fields a JSON line may carry besides the triple and its metadata;
-# they are put into the metadata.
-SCOPE_FIELDS = ("user_id", "org_id", "graph_slice_id")
-JSON_FIELDS = frozenset({"subject", "predicate", "object", "obj", "metadata", *SCOPE_FIELDS})
-CSV_COLUMNS = ("subject", "predicate", "object", "metadata", *SCOPE_FIELDS)
-FORMATS = ("jsonl", "csv")
-_EXTENSIONS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl", ".csv": "csv"}
+LOAD_DESCRIPTION = """\
+Write every fact of FILE (or standard input, '-') through the store's upsert.
 
-Fact = tuple[str, str, str, dict[str, Any]]
+JSON Lines: one object per line with "subject", "predicate", "object" (or
+"obj") and an optional "metadata" object. "user_id", "org_id" and
+"graph_slice_id" may also be given as top-level fields; they are put into the
+metadata (a conflicting value there refuses the line; an empty one is left
+out). Blank lines are skipped. What 'kgraph export' writes loads as it is:
+its "id" must be the id the fact gets (it follows from subject, predicate,
+object, user and organisation), and its "created_at" is not kept: the store
+stamps every fact with the time of this load.
 
+  {"subject": "parser", "predicate": "written_in", "object": "C++",
+   "metadata": {"graph_slice_id": "project-x"}, "user_id": "alice", "org_id": "acme"}
 
-@dataclasses.dataclass(slots=True)
-class Item:
-    """One input record: a fact, or the reason it was refused."""
+CSV: a header naming the columns subject, predicate, object (or obj), and
+optionally metadata (a JSON object as text; empty means {}), user_id, org_id
+and graph_slice_id (empty cells are left out).
 
-    line: int
-    fact: Fact | None = None
-    error: str | None = None
-    position: float = 0.0  # progress, in the reader's unit
+The format follows the file extension (.jsonl/.ndjson/.json, .csv) or, for
+standard input and other names, the first character ('{' means JSON Lines).
 
+--user and --org fill in user_id and org_id for facts that lack them; search
+only finds facts that carry both (the summary counts those that do not). A
+line that cannot be stored is reported as 'line N: reason' on standard error
+and skipped; the rest still loads. At the end a summary gives how many facts
+were written (new), replaced (the same triple for the same user and
+organisation again) and refused. Exit status 1 if any line was refused.
 
-class LineError(ValueError):
-    pass
-
-
-def json_type(value: Any) -> str:
-    if isinstance(value, bool):
-        return "boolean"
-    if value is None:
-        return "null"
-    if isinstance(value, (int, float)):
-        return "number"
-    if isinstance(value, str):
-        return "text"
-    if isinstance(value, dict):
-        return "object"
-    if isinstance(value, list):
-        return "array"
-    return type(value).__name__
-
-
-def build_fact(subject: Any, predicate: Any, obj: Any, metadata: Any, scope: dict[str, Any],
-               defaults: dict[str, str]) -> Fact:
-    """Checks the pieces of one fact and merges the scope fields and the
-    command-line defaults into its metadata."""
-    for name, value in (("subject", subject), ("predicate", predicate), ("object", obj)):
-        if not isinstance(value, str):
-            raise LineError(f"'{name}' must be text, got {json_type(value)}")
-    if not isinstance(metadata, dict):
-        raise LineError(f"'metadata' must be a JSON object, got {json_type(metadata)}")
-    merged: dict[str, Any] = {}
-    for key, value in scope.items():
-        if not isinstance(value, str):
-            raise LineError(f"'{key}' must be text, got {json_type(value)}")
-        if key in metadata and metadata[key] != value:
-            raise LineError(f"'{key}' is given twice with different values ({value!r} and {metadata[key]!r})")
-        merged[key] = value
-    merged.update(metadata)
-    for key, value in defaults.items():
-        merged.setdefault(key, value)
-    for key in ("user_id", "org_id"):
-        if key in merged and not isinstance(merged[key], str):
-            raise LineError(f"metadata '{key}' must be text, got {json_type(merged[key])}")
-    return subject, predicate, obj, merged
-
-
-def fact_from_json(record: Any, defaults: dict[str, str]) -> Fact:
-    if not isinstance(record, dict):
-        raise LineError(f"expected a JSON object, got {json_type(record)}")
-    unknown = [key for key in record if key not in JSON_FIELDS]
-    if unknown:
-        raise LineError(f"unknown field {unknown[0]!r} (known: subject, predicate, object, metadata, "
-                        + ", ".join(SCOPE_FIELDS) + ")")
-    if "object" in record and "obj" in record:
-        raise LineError("both 'object' and 'obj' are given")
-    for name in ("subject", "predicate"):
-        if name not in record:
-            raise LineError(f"missing '{name}'")
-    if "object" not in record and "obj" not in record:
-        raise LineError("missing 'object'")
-    obj = record["object"] if "object" in record else record["obj"]
-    scope = {key: record[key] for key in SCOPE_FIELDS if key in record}
-    return build_fact(record["subject"], record["predicate"], obj, record.get("metadata", {}), scope, defaults)
-
-
-# ---------------------------------------------------------------- input files
-
-
-class _CountingRaw(io.RawIOBase):
-    """Counts the bytes read from the underlying binary stream (for progress)."""
-
-    def __init__(self, inner: BinaryIO) -> None:
-        self.inner = inner
-        self.count = 0
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: Any) -> int:
-        data = self.inner.read(len(buffer))
-        n = len(data)
-        buffer[:n] = data
-        self.count += n
-        return n
-
-
-class Source:
-    """An input file (or standard input) opened for reading facts."""
-
-    def __init__(self, name: str, fmt: str | None = None) -> None:
-        self.name = "<stdin>" if name == "-" else name
-        if name == "-":
-            inner: BinaryIO = sys.stdin.buffer
-            self._owned = False
-        else:
-            try:
-                inner = open(name, "rb")  # noqa: SIM115 - closed in close()
-            except OSError as exc:
-                raise CommandError(f"cannot open {name}: {exc.strerror or exc}") from exc
-            self._owned = True
-        self._inner = inner
-        self.total: int | None = None
-        try:
-            st = os.fstat(inner.fileno())
-            if st.st_size > 0 and os.path.isfile(name):
-                self.total = st.st_size
-        except (OSError, ValueError, io.UnsupportedOperation):
-            pass
-        self._counter = _CountingRaw(inner)
-        self.stream = io.BufferedReader(self._counter, buffer_size=1 << 16)
-        self.format = fmt or self._detect(name)
-
-    def _detect(self, name: str) -> str:
-        ext = os.path.splitext(name)[1].lower() if name != "-" else ""
-        if ext in _EXTENSIONS:
-            return _EXTENSIONS[ext]
-        head = self.stream.peek(4096)[:4096].lstrip(codecs.BOM_UTF8).lstrip()
-        return "jsonl" if head.startswith(b"{") or not head else "csv"
-
-    @property
-    def position(self) -> int:
-        return self._counter.count
-
-    def close(self) -> None:
-        if self._owned:
-            self._inner.close()
-
-    def items(self, defaults: dict[str, str]) -> Iterator[Item]:
-        if self.format == "jsonl":
-            return self._jsonl(defaults)
-        return self._csv(defaults)
-
-    def _jsonl(self, defaults: dict[str, str]) -> Iterator[Item]:
-        position = 0
-        for line, raw in enumerate(self.stream, 1):
-            position += len(raw)
-            if line == 1:
-                raw = raw.removeprefix(codecs.BOM_UTF8)
-            if not raw.strip():
-                continue
-            item = Item(line, position=position)
-            try:
-                text = raw.decode("utf-8")
-            except UnicodeDecodeError as exc:
-                item.error = f"not UTF-8 text (bad byte at column {exc.start + 1})"
-                yield item
-                continue
-            try:
-                record = json.loads(text)
-            except json.JSONDecodeError as exc:
-                item.error = f"not valid JSON ({exc.msg} at column {exc.colno})"
-                yield item
-                continue
-            try:
-                item.fact = fact_from_json(record, defaults)
-            except LineError as exc:
-                item.error = str(exc)
-            yield item
-
-    def _csv(self, defaults: dict[str, str]) -> Iterator[Item]:
-        """Reads and checks the header at once (a bad one fails the whole
-        file before anything is written), then returns the rows."""
-        text = io.TextIOWrapper(self.stream, encoding="utf-8-sig", errors="surrogateescape", newline="")
-        reader = csv.reader(text)
-        try:
-            header = next(reader)
-        except StopIteration:
-            return iter(())
-        except csv.Error as exc:
-            raise CommandError(f"{self.name}: line 1: unreadable CSV header ({exc})") from exc
-        columns = [name.strip().lower() for name in header]
-        columns = ["object" if name == "obj" else name for name in columns]
-        unknown = [name for name in columns if name not in CSV_COLUMNS]
-        if unknown:
-            raise CommandError(f"{self.name}: line 1: unknown column {unknown[0]!r} in the header "
-                               f"(known: {', '.join(CSV_COLUMNS)})")
-        duplicated = {name for name in columns if columns.count(name) > 1}
-        if duplicated:
-            raise CommandError(f"{self.name}: line 1: column {sorted(duplicated)[0]!r} appears twice")
-        missing = [name for name in ("subject", "predicate", "object") if name not in columns]
-        if missing:
-            raise CommandError(f"{self.name}: line 1: the header has no {missing[0]!r} column "
-                               "(it must name subject, predicate, object and optionally metadata)")
-        return self._csv_rows(reader, columns, defaults)
-
-    def _csv_rows(self, reader: Any, columns: list[str], defaults: dict[str, str]) -> Iterator[Item]:
-        index = {name: i for i, name in enumerate(columns)}
-        next_line = reader.line_num + 1
-        while True:
-            line = next_line
-            try:
-                row = next(reader)
-            except StopIteration:
-                return
-            except csv.Error as exc:
-                next_line = reader.line_num + 1
-                yield Item(line, error=f"malformed CSV ({exc})", position=self.position)
-                continue
-            next_line = reader.line_num + 1
-            if not any(cell.strip() for cell in row):
-                continue
-            item = Item(line, position=self.position)
-            try:
-                item.fact = self._csv_fact(row, columns, index, defaults)
-            except LineError as exc:
-                item.error = str(exc)
-            yield item
-
-    @staticmethod
-    def _csv_fact(row: list[str], columns: list[str], index: dict[str, int], defaults: dict[str, str]) -> Fact:
-        if len(row) != len(columns):
-            raise LineError(f"expected {len(columns)} cells, got {len(row)}")
-        try:
-            "".join(row).encode("utf-8")
-        except UnicodeEncodeError:
-            raise LineError("not UTF-8 text") from None
-        metadata: Any = {}
-        if "metadata" in index and row[index["metadata"]].strip():
-            try:
-                metadata = json.loads(row[index["metadata"]])
-            except json.JSONDecodeError as exc:
-                raise LineError(f"metadata is not valid JSON ({exc.msg} at column {exc.colno})") from None
-        scope = {key: row[index[key]] for key in SCOPE_FIELDS if key in index and row[index[key]] != ""}
-        return build_fact(row[index["subject"]], row[index["predicate"]], row[index["object"]],
-                          metadata, scope, defaults)
-
-
-# --------------------------------------------------------------------- writing
+Facts are committed 1,000 at a time. After Ctrl-C or SIGTERM the summary
+says up to which line they are; running the same load again finishes it.
+"""
 
 
 @dataclasses.dataclass
@@ -277,8 +58,13 @@ class LoadResult:
     written: int = 0
     replaced: int = 0
     refused: int = 0
+    unscoped: int = 0  # stored facts without user_id or org_id: search never finds them
+    empty_texts: int = 0  # stored facts with an empty subject, predicate or object
+    restamped: int = 0  # stored facts whose input carried created_at
     seconds: float = 0.0
     interrupted: bool = False
+    committed_line: int = 0  # the facts of every line up to this one are committed, none after it
+    undocumented: int = 0  # committed facts still without their document after an interrupt
 
     @property
     def stored(self) -> int:
@@ -288,14 +74,30 @@ class LoadResult:
     def rate(self) -> float:
         return self.stored / self.seconds if self.seconds > 0 else 0.0
 
+    def notes(self) -> list[str]:
+        notes = []
+        if self.unscoped:
+            notes.append(f"{render.plural(self.unscoped, 'fact')} without user_id or org_id (search never finds "
+                         "them; --user and --org fill them in)")
+        if self.empty_texts:
+            notes.append(f"{render.plural(self.empty_texts, 'fact')} with an empty subject, predicate or object")
+        if self.restamped:
+            notes.append(f"created_at of the input is not kept: {render.plural(self.restamped, 'fact')} stamped "
+                         "with the time of this load")
+        return notes
+
     def summary(self) -> str:
-        return (f"written {self.written:,}, replaced {self.replaced:,}, refused {self.refused:,} "
+        text = (f"written {self.written:,}, replaced {self.replaced:,}, refused {self.refused:,} "
                 f"in {self.seconds:.1f} s ({self.rate:,.0f} facts/s)")
+        return "; ".join([text, *self.notes()])
 
     def as_json(self) -> dict[str, Any]:
         return {"written": self.written, "replaced": self.replaced, "refused": self.refused,
+                "without_user_or_org": self.unscoped, "empty_texts": self.empty_texts,
+                "created_at_not_kept": self.restamped,
                 "seconds": round(self.seconds, 3), "facts_per_second": round(self.rate, 1),
-                "interrupted": self.interrupted}
+                "interrupted": self.interrupted, "committed_through_line": self.committed_line,
+                "without_documents": self.undocumented}
 
 
 class KnownIds:
@@ -318,6 +120,9 @@ class KnownIds:
         """Those of ``fact_ids`` that are stored (one query for all of them)."""
         if self.ids is not None:
             return self.ids.intersection(fact_ids)
+        return self.query(fact_ids)
+
+    def query(self, fact_ids: list[str]) -> set[str]:
         rows = self.graph.conn.execute("SELECT id FROM facts WHERE id IN (SELECT unnest(?))",
                                        [list(set(fact_ids))]).fetchall()
         return {row[0] for row in rows}
@@ -331,7 +136,7 @@ def _is_database_error(exc: BaseException) -> bool:
     return type(exc).__module__.split(".")[0] in ("duckdb", "_duckdb")
 
 
-def _bulk_writer() -> Any:
+def _bulk_writer() -> Callable[..., Any] | None:
     """The store's batch upsert, or None where the installed store has none."""
     try:
         from corvanta.kgraph.providers.duckdb_sqlite.bulk import upsert_facts
@@ -354,94 +159,192 @@ def write_facts(graph: Any, items: Iterable[Item], progress: Progress, *, where:
     reported = 0
     processed = 0
     upsert_facts = _bulk_writer()
-    chunk: list[Item] = []
+    pending: list[Item] = []  # every item since the last write, refusals included
+    waiting = 0  # facts among them
     # Progress is reported per chunk, so a chunk is never longer than the
     # reporting interval.
     chunk_size = max(1, min(chunk_size, getattr(progress, "every_items", chunk_size)))
 
-    def refuse(line: int, reason: str) -> None:
+    def report(refusals: list[tuple[int, str]]) -> None:
         nonlocal reported
-        result.refused += 1
-        reported += 1
-        if reported <= max_reports:
-            progress.message(f"kgraph: {where} line {line}: {reason}")
-        elif reported == max_reports + 1:
-            progress.message(f"kgraph: {where}: more refused lines follow; only the count is reported")
+        for line, reason in sorted(refusals):
+            result.refused += 1
+            reported += 1
+            if reported <= max_reports:
+                progress.message(f"kgraph: {where} line {line}: {reason}")
+            elif reported == max_reports + 1:
+                progress.message(f"kgraph: {where}: more refused lines follow; only the count is reported")
 
     def fact_id(fact: Fact) -> str:
         subject, predicate, obj, metadata = fact
         return graph._det_id(f"{subject}|{predicate}|{obj}", metadata.get("user_id", ""), metadata.get("org_id", ""))
 
-    def count(fids: list[str], before: set[str]) -> None:
+    def count(stored: list[Item], fids: list[str], before: set[str]) -> None:
         # In input order, so a fact repeated in a chunk counts as written
         # once and replaced after, as one by one.
-        for fid in fids:
+        for item, fid in zip(stored, fids):
             if fid in before:
                 result.replaced += 1
             else:
                 result.written += 1
                 before.add(fid)
                 known.add(fid)
+            subject, predicate, obj, metadata = item.fact
+            result.unscoped += not metadata.get("user_id") or not metadata.get("org_id")
+            result.empty_texts += not subject or not predicate or not obj
+            result.restamped += item.stamped
 
-    def one_by_one(batch: list[Item]) -> None:
-        for item in batch:
-            assert item.fact is not None
+    def one_by_one(batch: list[Item], fids: list[str], refusals: list[tuple[int, str]]) -> None:
+        for item, fid in zip(batch, fids):
+            existed = fid in known
             try:
-                fid = fact_id(item.fact)
-                existed = fid in known
                 graph.upsert_fact(*item.fact)
             except (TypeError, ValueError, OverflowError) as exc:
                 if _is_database_error(exc):
                     raise
-                refuse(item.line, f"refused by the store: {exc}")
+                refusals.append((item.line, f"refused by the store: {exc}"))
             else:
-                count([fid], {fid} if existed else set())
+                count([item], [fid], {fid} if existed else set())
 
     def flush() -> None:
-        nonlocal processed
-        if not chunk:
+        nonlocal processed, waiting
+        if not pending:
             return
-        batch = chunk[:]
-        chunk.clear()
-        if upsert_facts is None:
-            one_by_one(batch)
-        else:
+        batch = pending[:]
+        pending.clear()
+        waiting = 0
+        refusals = [(item.line, item.error or "refused") for item in batch if item.fact is None]
+        facts: list[Item] = []
+        fids: list[str] = []
+        for item in batch:
+            if item.fact is None:
+                continue
             try:
-                fids = [fact_id(item.fact) for item in batch]
+                fid = fact_id(item.fact)
+            except (TypeError, ValueError, OverflowError) as exc:  # what the upsert would refuse it for
+                refusals.append((item.line, f"refused by the store: {exc}"))
+                continue
+            if item.given_id is not None and item.given_id != fid:
+                refusals.append((item.line, f"'id' {item.given_id[:16]!r}... is not this fact's id (ids follow "
+                                            "from subject, predicate, object, user_id and org_id; leave 'id' out "
+                                            "to load a changed fact)"))
+                continue
+            facts.append(item)
+            fids.append(fid)
+        try:
+            if facts and upsert_facts is None:
+                one_by_one(facts, fids, refusals)
+            elif facts:
                 before = known.stored(fids)
-                upsert_facts(graph, [item.fact for item in batch])
-            except (TypeError, ValueError, OverflowError) as exc:
-                if _is_database_error(exc):
+                try:
+                    upsert_facts(graph, [item.fact for item in facts])
+                except (TypeError, ValueError, OverflowError) as exc:
+                    if _is_database_error(exc):
+                        raise
+                    one_by_one(facts, fids, refusals)  # nothing of the chunk was written
+                except BaseException as exc:
+                    if interrupts.is_interrupt(exc):
+                        settle(facts, fids, before)
                     raise
-                one_by_one(batch)  # nothing of the chunk was written
-            else:
-                count(fids, before)
+                else:
+                    count(facts, fids, before)
+        finally:
+            report(refusals)
+        result.committed_line = batch[-1].line
         processed += len(batch)
         progress.update(done=batch[-1].position, items=processed)
 
+    def settle(facts: list[Item], fids: list[str], before: set[str]) -> None:
+        """After an interrupt inside a chunk's write: its rows go in as one
+        statement, so either all of them are committed or none; which, the
+        new ones tell (a chunk of replacements alone counts as not)."""
+        new = [fid for fid in fids if fid not in before]
+        if not new or not known.query(new[:1]):
+            return
+        count(facts, fids, set(before))
+        result.committed_line = facts[-1].line
+        result.undocumented = len(fids) - len(documents_present(graph.vector_store, list(dict.fromkeys(fids))))
+
+    known = KnownIds(graph)
     try:
-        known = KnownIds(graph)
         for item in items:
-            if item.fact is None:
-                processed += 1
-                refuse(item.line, item.error or "refused")
-                if not chunk:
-                    progress.update(done=item.position, items=processed)
-                continue
-            chunk.append(item)
-            if len(chunk) >= chunk_size:
-                flush()
+            interrupts.check()
+            pending.append(item)
+            if item.fact is not None:
+                waiting += 1
+                if waiting >= chunk_size:
+                    flush()
+            elif len(pending) == 1:
+                flush()  # a refusal with no fact waiting is reported at once
         flush()
-    except KeyboardInterrupt:
-        result.interrupted = True
-    except Exception as exc:
-        if not _is_database_error(exc):
+    except BaseException as exc:
+        if interrupts.is_interrupt(exc):
+            result.interrupted = True
+            report([(item.line, item.error or "refused") for item in pending if item.fact is None])
+        elif isinstance(exc, Exception) and _is_database_error(exc):
+            progress.finish()
+            result.seconds = progress.elapsed()
+            raise CommandError(f"database error, load stopped after {result.stored:,} facts "
+                               f"({result.summary()}): {exc}") from exc
+        else:
             raise
-        progress.finish()
-        result.seconds = progress.elapsed()
-        raise CommandError(f"database error, load stopped after {result.stored:,} facts "
-                           f"({result.summary()}): {exc}") from exc
     finally:
         progress.finish()
         result.seconds = progress.elapsed()
     return result
+
+
+def interrupted_message(name: str, result: LoadResult) -> str:
+    if result.committed_line == 0 or not result.stored:
+        done = "no fact of it is committed"
+    else:
+        done = (f"the facts of its lines 1 to {result.committed_line:,} are committed (written {result.written:,}, "
+                f"replaced {result.replaced:,}, refused {result.refused:,}), none of the lines after")
+    text = (f"interrupted by {interrupts.name()}: {name}: {done}; running the same load again finishes it "
+            "(facts already stored are replaced, not doubled)")
+    if result.undocumented:
+        text += (f"; {render.plural(result.undocumented, 'committed fact')} ha{'s' if result.undocumented == 1 else 've'}"
+                 " no document yet (search misses them until the load runs again or 'kgraph reconcile' adds them)")
+    return text
+
+
+def cmd_load(args: Any) -> int:
+    from kgraph_cli.progress import Progress  # rich, which only writing needs
+
+    defaults = {}
+    if args.user is not None:
+        defaults["user_id"] = args.user
+    if args.org is not None:
+        defaults["org_id"] = args.org
+    source = Source(args.file, args.format)
+    try:
+        items = source.items(defaults)  # a bad CSV header fails here, before the graph is touched
+        graph = open_graph(graph_path(args), create=True, vectors=True, wait=args.wait)
+        progress = Progress(f"loading {source.name}", total=source.total, item_name="lines",
+                            every_items=args.progress_every)
+        try:
+            result = write_facts(graph, items, progress, where=source.name)
+        finally:
+            checkpoint(graph)
+    finally:
+        source.close()
+    if args.json:
+        render.emit(render.to_json({"file": source.name, "format": source.format, **result.as_json()}))
+    elif result.interrupted:
+        render.emit(interrupted_message(source.name, result))
+    else:
+        render.emit(f"loaded {source.name}: {result.summary()}")
+    if result.interrupted:
+        return interrupts.status()
+    return 1 if result.refused else 0
+
+
+def register(command: Callable[..., Any]) -> None:
+    p = command("load", cmd_load, "write facts from a JSON Lines or CSV file", LOAD_DESCRIPTION)
+    p.add_argument("file", metavar="FILE", help="the input file, or - for standard input")
+    p.add_argument("--format", choices=FORMATS, help="the input format (default: from the extension)")
+    p.add_argument("--user", type=options.text, metavar="U", help="user_id for facts that do not name one")
+    p.add_argument("--org", type=options.text, metavar="O", help="org_id for facts that do not name one")
+    p.add_argument("--progress-every", type=options.positive_int, default=10_000, metavar="N",
+                   help="when standard error is no terminal, report progress every N lines (default 10000)")
+    p.add_argument("--json", action="store_true", help="print the summary as JSON")

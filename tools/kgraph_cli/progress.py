@@ -102,7 +102,17 @@ class Progress:
         if self._bar is not None:
             self._bar.console.print(text, markup=False, highlight=False, soft_wrap=True)
         else:
+            self._print(text)
+
+    def _print(self, text: str) -> None:
+        # Progress is for a person watching; a stream that went away stops
+        # it, not the work.
+        if self.stream is None:
+            return
+        try:
             print(text, file=self.stream, flush=True)
+        except (BrokenPipeError, ValueError):
+            self.stream = None
 
     def finish(self) -> None:
         if self._bar is not None:
@@ -118,4 +128,4 @@ class Progress:
         status = ", ".join(parts)
         if self.total is not None:
             status = f"{min(1.0, self.done / self.total):.0%}, " + status
-        print(f"{self.label} {status}", file=self.stream, flush=True)
+        self._print(f"{self.label} {status}")

@@ -4,6 +4,7 @@ Graphviz DOT and Mermaid."""
 from __future__ import annotations
 
 import json
+import math
 import shutil
 import sys
 from collections.abc import Iterable, Sequence
@@ -100,8 +101,44 @@ def _print(renderable: Table) -> None:
     sys.stdout.flush()
 
 
-def to_json(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, indent=2, default=str)
+def emit(text: str) -> None:
+    print(text, flush=True)
+
+
+def finite(value: Any) -> Any:
+    """``value`` with every NaN and infinity replaced by None: strict JSON
+    has no words for them, and parsers that follow it refuse the output."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite(v) for v in value]
+    return value
+
+
+def to_json(value: Any, *, indent: int | None = 2) -> str:
+    """Strict JSON; NaN and infinities (metadata may hold them) become null."""
+    separators = None if indent else (",", ":")
+    try:
+        return json.dumps(value, ensure_ascii=False, indent=indent, default=str, allow_nan=False,
+                          separators=separators)
+    except ValueError:
+        return json.dumps(finite(value), ensure_ascii=False, indent=indent, default=str, allow_nan=False,
+                          separators=separators)
+
+
+def format_bytes(n: int) -> str:
+    size = float(n)
+    for unit in ("B", "kB", "MB", "GB"):
+        if size < 1000 or unit == "GB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1000
+    return f"{n} B"
+
+
+def plural(n: int, word: str, words: str | None = None) -> str:
+    return f"{n:,} {word if n == 1 else (words or word + 's')}"
 
 
 # -------------------------------------------------------------------- pictures

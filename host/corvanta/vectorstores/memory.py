@@ -2,15 +2,23 @@
 
 Documents live in memory. When a ``persist_directory`` is given, every added
 document is also appended to ``vectorstore.jsonl`` in that directory (one JSON
-object per line holding id, text and metadata; deletions are appended as
-tombstones), its embedding to ``vectorstore.vec`` beside it, and its id, text
-and the metadata values search filters on most (``user_id``, ``org_id``) to
-``vectorstore.idx``. A store opened on the directory again replays the
-documents from the index and the vectors without embedding them anew or
-parsing their metadata, which it reads from the document file when a result
-or another filter needs it. The document file is the record: a vector or
-index file that is missing, torn, behind it or made by another embedding is
-repaired from it on open.
+object per line holding id, text and metadata, led by a checksum; deletions
+are appended as tombstones), its embedding to ``vectorstore.vec`` beside it,
+and its id, text and the metadata values search filters on most (``user_id``,
+``org_id``) to ``vectorstore.idx``. A store opened on the directory again
+replays the documents from the index and the vectors without embedding them
+anew or parsing their metadata, which it reads from the document file when a
+result or another filter needs it. The document file is the record: a vector
+or index file that is missing, torn, behind it or made by another embedding
+is repaired from it on open. The formats: ``storage``.
+
+Damage is found on open by checksums (records of older writers, which have
+none, are checked as far as their form allows): a damaged vector or index
+chunk is computed again from the documents; a damaged document record is
+left out. Either way a warning names the file and the byte offset, says what
+was lost, and stays in ``problems``; ``verify`` checks every record without
+changing anything, and ``compact`` rewrites the files with the stored
+documents only.
 
 Only one store instance at a time should write to a given directory.
 """
@@ -21,29 +29,34 @@ import dataclasses
 import functools
 import gc
 import hashlib
+import io
 import itertools
 import json
+import logging
 import math
 import os
 import re
-import struct
 import threading
 import uuid
+import zlib
 from contextlib import suppress
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
-__all__ = ["Document", "HashingEmbedding", "InMemoryVectorStore", "INDEX_FILENAME", "PERSIST_FILENAME",
-           "VECTORS_FILENAME"]
+from corvanta.vectorstores.storage import (INDEX_FILENAME, INDEXED_KEYS, MISSING, PERSIST_FILENAME, VECTORS_FILENAME,
+                                           Problem, SparseBatch, alive_in_index, checksum_state, encode_index,
+                                           encode_record, encode_vectors, parse_lines, parse_record, read_index,
+                                           read_vectors, unreadable_in_index, with_checksum)
 
-PERSIST_FILENAME = "vectorstore.jsonl"
-VECTORS_FILENAME = "vectorstore.vec"
-INDEX_FILENAME = "vectorstore.idx"
+__all__ = ["Document", "HashingEmbedding", "InMemoryVectorStore", "INDEX_FILENAME", "PERSIST_FILENAME",
+           "Problem", "VECTORS_FILENAME", "Verification"]
+
+_log = logging.getLogger(__name__)
+_MISSING = MISSING
 
 _TOKEN_RE = re.compile(r"\w+")
-_MISSING = object()
 
 
 @dataclasses.dataclass
@@ -61,20 +74,6 @@ def _feature_hash(feature: str) -> int:
     # embedding has to come out identical in every process.
     digest = hashlib.blake2b(feature.encode("utf-8"), digest_size=8).digest()
     return int.from_bytes(digest, "little")
-
-
-@dataclasses.dataclass(slots=True)
-class SparseBatch:
-    """Embeddings of several texts in compressed rows: the vector of text ``i``
-    has the buckets ``buckets[ptr[i]:ptr[i+1]]`` with ``values`` alike."""
-
-    ptr: np.ndarray  # int64, len n + 1
-    buckets: np.ndarray  # int64
-    values: np.ndarray  # float64
-
-    def row(self, i: int) -> dict[int, float]:
-        lo, hi = int(self.ptr[i]), int(self.ptr[i + 1])
-        return dict(zip(self.buckets[lo:hi].tolist(), self.values[lo:hi].tolist()))
 
 
 class HashingEmbedding:
@@ -238,53 +237,6 @@ def _signature(embedding: Any) -> bytes:
                            digest_size=8).digest()
 
 
-# One chunk of the vector file per add: the byte offset of its first record
-# in the document file and a digest of its ids (together they tie the two
-# files), the number of vectors, of stored entries, and the embedding's
-# signature; then the per-vector entry counts (uint32), buckets (uint32) and
-# values (float64).
-_CHUNK = struct.Struct("<4sQ8sIQ8s")
-_MAGIC = b"KGV2"
-
-
-def _ids_digest(ids: Sequence[str]) -> bytes:
-    return hashlib.blake2b("\n".join(ids).encode("utf-8", "surrogatepass"), digest_size=8).digest()
-
-
-def _encode_chunk(offset: int, ids: Sequence[str], batch: SparseBatch, signature: bytes) -> bytes:
-    counts = np.diff(batch.ptr).astype("<u4")
-    return b"".join((_CHUNK.pack(_MAGIC, offset, _ids_digest(ids), len(counts), len(batch.buckets), signature),
-                     counts.tobytes(),
-                     batch.buckets.astype("<u4").tobytes(), batch.values.astype("<f8").tobytes()))
-
-
-# One chunk of the index file per write: the byte range of the document file
-# it describes (offset, length), then the length of a JSON payload holding per
-# record the line's length, the id, the text (null for a tombstone) and the
-# values of the indexed metadata keys (positions where a key is absent apart).
-_INDEX_CHUNK = struct.Struct("<4sQQI")
-_INDEX_MAGIC = b"KGX1"
-# Metadata keys whose values the index file keeps, so that filtering on them
-# needs no metadata parsed.
-INDEXED_KEYS = ("user_id", "org_id")
-
-
-def _encode_index_chunk(offset: int, lengths: Sequence[int], ids: Sequence[str], texts: Sequence[str | None],
-                        metas: Sequence[Mapping[str, Any] | None]) -> bytes:
-    values: dict[str, list[Any]] = {key: [] for key in INDEXED_KEYS}
-    absent: dict[str, list[int]] = {key: [] for key in INDEXED_KEYS}
-    for i, meta in enumerate(metas):
-        for key in INDEXED_KEYS:
-            value = _MISSING if meta is None else meta.get(key, _MISSING)
-            if value is _MISSING:
-                absent[key].append(i)
-                value = None
-            values[key].append(value)
-    payload = json.dumps({"lengths": list(lengths), "ids": list(ids), "texts": list(texts), "values": values,
-                          "absent": absent}, ensure_ascii=False).encode("utf-8", "surrogatepass")
-    return _INDEX_CHUNK.pack(_INDEX_MAGIC, offset, sum(lengths), len(payload)) + payload
-
-
 class _Postings:
     """The stored vectors by bucket: for bucket ``b``, the slots holding it and
     their values. Scoring walks the query's buckets in the query's order and
@@ -329,6 +281,15 @@ def _index_value(index: dict[Any, list[int]], unhashable: list[int], slot: int, 
         unhashable.append(slot)
 
 
+@dataclasses.dataclass(frozen=True)
+class Verification:
+    """What ``InMemoryVectorStore.verify`` found: the documents the files
+    hold (damaged ones left out) and the problems."""
+
+    documents: int
+    problems: list[Problem]
+
+
 class InMemoryVectorStore:
     """Thread-safe in-process vector store ranked by cosine similarity."""
 
@@ -357,25 +318,45 @@ class InMemoryVectorStore:
         # metadata key -> (value -> slots, slots whose value cannot be hashed)
         self._by_value: dict[str, tuple[dict[Any, list[int]], list[int]]] = {}
         self._filter_uses: dict[str, int] = {}
+        # What the last open (or verify) found wrong with the files.
+        self.problems: list[Problem] = []
         self.persist_directory: str | None = None
         self._persist_path: str | None = None
         self._vectors_path: str | None = None
         self._index_path: str | None = None
         if persist_directory is not None:
-            self.persist_directory = os.fspath(persist_directory)
+            self._set_directory(persist_directory)
             os.makedirs(self.persist_directory, exist_ok=True)
-            self._persist_path = os.path.join(self.persist_directory, PERSIST_FILENAME)
-            self._vectors_path = os.path.join(self.persist_directory, VECTORS_FILENAME)
-            self._index_path = os.path.join(self.persist_directory, INDEX_FILENAME)
-            # Replaying makes a few objects per document and none of them
-            # cyclic: the collector's passes over them would only cost time.
-            enabled = gc.isenabled()
-            gc.disable()
-            try:
-                self._load()
-            finally:
-                if enabled:
-                    gc.enable()
+            self._replay(repair=True)
+
+    def _set_directory(self, persist_directory: str | os.PathLike[str]) -> None:
+        self.persist_directory = os.fspath(persist_directory)
+        self._persist_path = os.path.join(self.persist_directory, PERSIST_FILENAME)
+        self._vectors_path = os.path.join(self.persist_directory, VECTORS_FILENAME)
+        self._index_path = os.path.join(self.persist_directory, INDEX_FILENAME)
+
+    def _replay(self, *, repair: bool, thorough: bool = False) -> None:
+        # Replaying makes a few objects per document and none of them
+        # cyclic: the collector's passes over them would only cost time.
+        enabled = gc.isenabled()
+        gc.disable()
+        try:
+            self._load(repair=repair, thorough=thorough)
+        finally:
+            if enabled:
+                gc.enable()
+
+    @classmethod
+    def verify(cls, persist_directory: str | os.PathLike[str], *,
+               embedding: HashingEmbedding | None = None) -> Verification:
+        """Checks every record and chunk of the files in ``persist_directory``
+        without changing them (unlike an open, which repairs what it can)."""
+        store = cls(embedding=embedding)
+        store._set_directory(persist_directory)
+        if not os.path.isdir(store.persist_directory):
+            return Verification(0, [])
+        store._replay(repair=False, thorough=True)
+        return Verification(store._verified, list(store.problems))
 
     # ------------------------------------------------------------------ writes
 
@@ -424,9 +405,7 @@ class InMemoryVectorStore:
         if self._persist_path is not None:
             # Serialise before touching any state so unencodable metadata
             # leaves both memory and file untouched.
-            dumps = json.JSONEncoder(ensure_ascii=False).encode
-            lines = [(dumps({"id": i, "text": t, "metadata": m}) + "\n").encode("utf-8")
-                     for i, t, m in zip(ids, texts, metas)]
+            lines = [encode_record({"id": i, "text": t, "metadata": m}) for i, t, m in zip(ids, texts, metas)]
 
         with self._lock:
             for doc_id in ids:
@@ -450,10 +429,11 @@ class InMemoryVectorStore:
         with self._lock:
             present = [doc_id for doc_id in dict.fromkeys(ids) if doc_id in self._slot_of]
             if present and self._persist_path is not None:
-                lines = [(json.dumps({"id": d, "deleted": True}) + "\n").encode() for d in present]
-                offset = self._append(self._persist_path, b"".join(lines))
-                self._append(self._index_path, _encode_index_chunk(
-                    offset, [len(line) for line in lines], present, [None] * len(present), [None] * len(present)))
+                lines = [encode_record({"id": d, "deleted": True}) for d in present]
+                data = b"".join(lines)
+                offset = self._append(self._persist_path, data)
+                self._append(self._index_path, encode_index(offset, [len(line) for line in lines], zlib.crc32(data),
+                                                            present, [None] * len(present), [None] * len(present)))
             for doc_id in present:
                 slot = self._slot_of.pop(doc_id)
                 self._alive[slot] = False
@@ -665,9 +645,27 @@ class InMemoryVectorStore:
                  rows: SparseBatch) -> None:
         # Documents first: a crash between the writes leaves vectors or index
         # entries missing, which the next open recomputes.
-        offset = self._append(self._persist_path, b"".join(lines))
-        self._append(self._vectors_path, _encode_chunk(offset, ids, rows, _signature(self.embedding)))
-        self._append(self._index_path, _encode_index_chunk(offset, [len(line) for line in lines], ids, texts, metas))
+        data = b"".join(lines)
+        offset = self._append(self._persist_path, data)
+        self._append(self._vectors_path, encode_vectors(offset, ids, rows, _signature(self.embedding)))
+        self._append(self._index_path, encode_index(offset, [len(line) for line in lines], zlib.crc32(data), ids,
+                                                    texts, metas))
+
+    def _parse_metadata(self, places: Sequence[tuple[int, int]], raw: list[bytes]) -> list[dict[str, Any]]:
+        try:
+            return [rec.get("metadata") or {} for rec in json.loads(b"[" + b",".join(raw) + b"]")]
+        except ValueError:
+            pass
+        # Some record is unreadable (one of an older writer, which carries no
+        # checksum, damaged after the open): it reads as empty metadata.
+        out = []
+        for (offset, _), line in zip(places, raw):
+            rec = parse_record(line.strip())
+            if rec is None:
+                self._report([Problem(PERSIST_FILENAME, offset, "unreadable record: its metadata is lost (read as "
+                                                                "empty)")])
+            out.append({} if rec is None else rec.get("metadata") or {})
+        return out
 
     def _read_metadata(self, places: Sequence[tuple[int, int]]) -> list[dict[str, Any]]:
         """The metadata of the records at ``places`` of the document file."""
@@ -676,108 +674,64 @@ class InMemoryVectorStore:
             for offset, length in places:
                 f.seek(offset)
                 raw.append(f.read(length))
-        return [rec.get("metadata") or {} for rec in json.loads(b"[" + b",".join(raw) + b"]")]
+        return self._parse_metadata(places, raw)
 
     def _all_metadata(self) -> list[dict[str, Any] | tuple[int, int] | None]:
         """``_metas`` with every metadata read from the file."""
         metas = self._metas
         if self._on_disk:
             slots = [slot for slot, meta in enumerate(metas) if type(meta) is tuple]
+            places = [metas[slot] for slot in slots]
             if len(slots) < 64:
-                loaded = self._read_metadata([metas[slot] for slot in slots])
+                loaded = self._read_metadata(places)
             else:
                 # One read of the file and one parse beat a seek per record.
                 with open(self._persist_path, "rb") as f:
                     data = f.read()
-                raw = [data[o : o + n] for o, n in (metas[slot] for slot in slots)]
-                loaded = [rec.get("metadata") or {} for rec in json.loads(b"[" + b",".join(raw) + b"]")]
+                loaded = self._parse_metadata(places, [data[o : o + n] for o, n in places])
             for slot, meta in zip(slots, loaded):
                 metas[slot] = meta
             self._on_disk = 0
         return metas
 
-    def _read_index(self, size: int) -> tuple[list[tuple[int, dict[str, Any]]], int]:
-        """The chunks of the index file that describe the document file from
-        its start without a gap, and the byte up to which they do. The first
-        and last record of each chunk are checked against the document file;
-        from the first chunk that disagrees on, the index file is cut off."""
-        try:
-            with open(self._index_path, "rb") as f:
-                data = f.read()
-        except FileNotFoundError:
-            return [], 0
-        chunks: list[tuple[int, dict[str, Any]]] = []
-        covered = pos = 0
-        with open(self._persist_path, "rb") as docs:
+    def _report(self, problems: list[Problem]) -> None:
+        for problem in problems:
+            _log.warning("vector store %s: %s", self.persist_directory, problem)
+        self.problems.extend(problems)
 
-            def agrees(start: int, length: int, doc_id: str, text: str | None) -> bool:
-                docs.seek(start)
-                line = docs.read(length)
-                try:
-                    rec = json.loads(line)
-                except ValueError:
-                    return False
-                return (line.endswith(b"\n") and isinstance(rec, dict) and rec.get("id") == doc_id
-                        and (rec.get("deleted") is True if text is None
-                             else not rec.get("deleted") and rec.get("text") == text))
-
-            while pos + _INDEX_CHUNK.size <= len(data):
-                magic, offset, nbytes, plen = _INDEX_CHUNK.unpack_from(data, pos)
-                body = pos + _INDEX_CHUNK.size
-                if magic != _INDEX_MAGIC or offset != covered or offset + nbytes > size or body + plen > len(data):
-                    break
-                try:
-                    chunk = json.loads(data[body : body + plen])
-                    lengths, ids, texts = chunk["lengths"], chunk["ids"], chunk["texts"]
-                    ok = (len(lengths) == len(ids) == len(texts) > 0 and sum(lengths) == nbytes
-                          and all(len(chunk["values"][key]) == len(ids) for key in INDEXED_KEYS)
-                          and agrees(offset, lengths[0], ids[0], texts[0])
-                          and agrees(offset + nbytes - lengths[-1], lengths[-1], ids[-1], texts[-1]))
-                except (ValueError, KeyError, TypeError):
-                    ok = False
-                if not ok:
-                    break
-                chunks.append((offset, chunk))
-                covered += nbytes
-                pos = body + plen
-        if pos != len(data):
-            with open(self._index_path, "r+b") as f:
-                f.truncate(pos)
-        return chunks, covered
-
-    def _load(self) -> None:
+    def _load(self, *, repair: bool, thorough: bool) -> None:
+        """Replays the files. ``repair`` (an open): cut what is torn or
+        damaged off the ends of the files and write the vectors and index
+        entries that are missing; otherwise (``verify``) only read, every
+        record checked when ``thorough``."""
         path = self._persist_path
         try:
             size = os.path.getsize(path)
         except FileNotFoundError:
             size = 0
-        chunks, covered = self._read_index(size) if size else ([], 0)
-        # What the index does not describe (all of it without an index, the
-        # records of a writer that kept none) is read and parsed.
-        data = b""
-        if covered < size:
-            with open(path, "rb") as f:
-                f.seek(covered)
-                data = f.read()
-        end = data.rfind(b"\n") + 1
-        if end < len(data):
-            # A write was cut short. Drop the partial record so later appends
-            # start on a fresh line instead of gluing onto the fragment.
+        try:
+            with open(self._index_path, "rb") as f:
+                index_data = f.read()
+        except FileNotFoundError:
+            index_data = b""
+        with (open(path, "rb") if size else io.BytesIO()) as docs:
+            scan = read_index(index_data, docs, size, thorough=thorough)
+            # What the index does not describe (all of it without an index, the
+            # records of a writer that kept none) is read and parsed.
+            covered = scan.covered
+            docs.seek(covered)
+            data = docs.read()
+        problems = scan.problems + unreadable_in_index(scan.chunks)
+        if repair and scan.good_end != len(index_data):
+            with open(self._index_path, "r+b") as f:
+                f.truncate(scan.good_end)
+        entries, tail_problems, end = parse_lines(data, covered)
+        problems += tail_problems
+        if repair and end < len(data):
+            # Drop the partial record so later appends start on a fresh line
+            # instead of gluing onto the fragment.
             with open(path, "r+b") as f:
                 f.truncate(covered + end)
-        lines = data[:end].split(b"\n")
-        starts = list(itertools.accumulate((len(raw) + 1 for raw in lines), initial=covered))
-        numbered = [(lineno, raw) for lineno, raw in enumerate(lines) if raw.strip()]
-        try:
-            # One parse of the whole file is several times quicker than one per line.
-            records = json.loads(b"[" + b",".join([raw for _, raw in numbered]) + b"]")
-        except ValueError:
-            records = []
-            for lineno, raw in numbered:
-                try:
-                    records.append(json.loads(raw))
-                except ValueError as exc:
-                    raise ValueError(f"{path}: unreadable record at byte {starts[lineno]}") from exc
 
         # Every add record in file order, and which of them survive (a re-add
         # after a deletion goes to the end, as it did when it happened).
@@ -787,26 +741,31 @@ class InMemoryVectorStore:
         metas: list[dict[str, Any] | tuple[int, int]] = []
         values: dict[str, list[Any]] = {key: [] for key in INDEXED_KEYS}
         final: dict[str, int] = {}
-        for offset, chunk in chunks:
-            lengths, chunk_ids, chunk_texts = chunk["lengths"], chunk["ids"], chunk["texts"]
-            places = list(itertools.accumulate(lengths, initial=offset))
-            if None not in chunk_texts and final.keys().isdisjoint(chunk_ids):
+        deleted: set[str] = set()
+        for chunk in scan.chunks:
+            chunk_ids, chunk_texts = chunk.ids, chunk.texts
+            places = list(itertools.accumulate(chunk.lengths, initial=chunk.offset))
+            if not chunk.bad and None not in chunk_texts and None not in chunk_ids \
+                    and final.keys().isdisjoint(chunk_ids):
                 # Only new documents (the usual add): taken over whole.
                 final.update(zip(chunk_ids, range(len(offsets), len(offsets) + len(chunk_ids))))
                 offsets.extend(places[:-1])
                 ids.extend(chunk_ids)
                 texts.extend(chunk_texts)
-                metas.extend(zip(places[:-1], lengths))
+                metas.extend(zip(places[:-1], chunk.lengths))
                 for key in INDEXED_KEYS:
-                    column = chunk["values"][key]
-                    for i in chunk["absent"][key]:
+                    column = chunk.values[key]
+                    for i in chunk.absent[key]:
                         column[i] = _MISSING
                     values[key].extend(column)
                 continue
-            absent = {key: set(chunk["absent"][key]) for key in INDEXED_KEYS}
+            absent = {key: set(chunk.absent[key]) for key in INDEXED_KEYS}
             for i, (doc_id, text) in enumerate(zip(chunk_ids, chunk_texts)):
+                if doc_id is None or (i in chunk.bad and text is not None):
+                    continue  # unreadable: reported
                 final.pop(doc_id, None)
                 if text is None:
+                    deleted.add(doc_id)  # a damaged deletion still holds: the index records it
                     continue
                 final[doc_id] = len(offsets)
                 offsets.append(places[i])
@@ -814,34 +773,65 @@ class InMemoryVectorStore:
                 texts.append(text)
                 metas.append((places[i], places[i + 1] - places[i]))
                 for key in INDEXED_KEYS:
-                    values[key].append(_MISSING if i in absent[key] else chunk["values"][key][i])
+                    values[key].append(_MISSING if i in absent[key] else chunk.values[key][i])
         on_disk = len(metas)
-        tail: tuple[list[str], list[str | None], list[dict[str, Any] | None]] = ([], [], [])
-        for (lineno, raw), rec in zip(numbered, records):
-            doc_id = rec["id"]
-            deleted = bool(rec.get("deleted"))
-            meta = None if deleted else rec.get("metadata") or {}
-            for column, value in zip(tail, (doc_id, None if deleted else rec["text"], meta)):
+        tail: tuple[list[str | None], list[str | None], list[dict[str, Any] | None]] = ([], [], [])
+        for entry in entries:
+            rec = entry.record
+            doc_id = None if rec is None else rec["id"]
+            is_deletion = rec is not None and rec.get("deleted") is True
+            meta = None if rec is None or is_deletion else rec.get("metadata") or {}
+            for column, value in zip(tail, (doc_id, None if rec is None or is_deletion else rec["text"], meta)):
                 column.append(value)
+            if doc_id is None:
+                continue
             final.pop(doc_id, None)
-            if deleted:
+            if is_deletion:
+                deleted.add(doc_id)
                 continue
             final[doc_id] = len(offsets)
-            offsets.append(starts[lineno])
+            offsets.append(entry.offset)
             ids.append(doc_id)
             texts.append(rec["text"])
             metas.append(meta)
             for key in INDEXED_KEYS:
                 values[key].append(meta.get(key, _MISSING))
-        if numbered:
-            # The parsed records go into the index for the next open; each
-            # spans up to the next one, blank lines included.
-            bounds = [covered] + [starts[lineno] for lineno, _ in numbered[1:]] + [covered + end]
+        if entries and repair:
+            # The parsed records go into the index for the next open
+            # (unreadable ones as such, so that they are reported again).
             with suppress(OSError):
-                self._append(self._index_path,
-                             _encode_index_chunk(covered, [b - a for a, b in zip(bounds, bounds[1:])], *tail))
+                self._append(self._index_path, encode_index(covered, [e.length for e in entries],
+                                                            zlib.crc32(memoryview(data)[:end]), *tail))
+        # Documents the index knows of that are gone (the document file was
+        # cut short, or records were damaged beyond their line).
+        lost = [doc_id for doc_id in alive_in_index(scan.recorded) if doc_id not in final and doc_id not in deleted]
+        if lost:
+            examples = ", ".join(repr(doc_id) for doc_id in lost[:3]) + (", ..." if len(lost) > 3 else "")
+            problems.append(Problem(PERSIST_FILENAME, None,
+                                    f"{len(lost):,} document{'s' if len(lost) != 1 else ''} recorded in "
+                                    f"{INDEX_FILENAME} can no longer be read and are lost ({examples})",
+                                    lost=len(lost)))
 
-        rows = self._load_vectors(offsets, ids, texts)
+        # Deletions the index records past the end of a document file that
+        # was cut short still hold.
+        cut_off: dict[str, bool] = {}
+        for chunk in scan.recorded:
+            ends = list(itertools.accumulate(chunk.lengths, initial=chunk.offset))[1:]
+            for end_at, doc_id, text in zip(ends, chunk.ids, chunk.texts):
+                if end_at > size and doc_id is not None:
+                    cut_off[doc_id] = text is None
+        undone = [doc_id for doc_id, deletion in cut_off.items() if deletion and doc_id in final]
+        if undone:
+            problems.append(Problem(PERSIST_FILENAME, None,
+                                    f"{len(undone):,} deletion{'s' if len(undone) != 1 else ''} recorded in "
+                                    f"{INDEX_FILENAME} were cut off with the file; they are applied again"))
+
+        rows = self._load_vectors(offsets, ids, texts, problems, repair)
+        if not repair:
+            self.problems = problems
+            self._verified = len(final) - len(undone)
+            return
+        self._report(problems)
         if len(final) == len(offsets) and all(a == b for a, b in zip(final.values(), range(len(offsets)))):
             keep = None
         else:
@@ -851,6 +841,11 @@ class InMemoryVectorStore:
             rows = _take_rows(rows, keep)
         self._insert(ids, texts, metas, rows)
         self._on_disk = on_disk if keep is None else sum(1 for m in metas if type(m) is tuple)
+        self._index_values(values)
+        if undone:
+            self.delete(undone)
+
+    def _index_values(self, values: dict[str, list[Any]]) -> None:
         for key, column in values.items():
             index: dict[Any, list[int]] = {}
             unhashable: list[int] = []
@@ -859,45 +854,132 @@ class InMemoryVectorStore:
                     _index_value(index, unhashable, slot, value)
             self._by_value[key] = (index, unhashable)
 
-    def _load_vectors(self, offsets: list[int], ids: list[str], texts: list[str]) -> SparseBatch:
+    def _load_vectors(self, offsets: list[int], ids: list[str], texts: list[str], problems: list[Problem],
+                      repair: bool) -> SparseBatch | None:
         """The vectors of every add record: read from the vector file as far as
-        it agrees with the documents, the rest embedded again and appended."""
+        it agrees with the documents, the rest embedded again and appended
+        (only checked, without ``repair``)."""
         signature = _signature(self.embedding)
         try:
             with open(self._vectors_path, "rb") as f:
                 data = f.read()
         except FileNotFoundError:
             data = b""
-        parts: list[SparseBatch] = []
-        covered = pos = 0
-        while pos + _CHUNK.size <= len(data):
-            magic, offset, digest, n, nnz, sig = _CHUNK.unpack_from(data, pos)
-            size = _CHUNK.size + 4 * n + 12 * nnz
-            if (magic != _MAGIC or sig != signature or n == 0 or covered + n > len(offsets)
-                    or offsets[covered] != offset or pos + size > len(data)
-                    or _ids_digest(ids[covered : covered + n]) != digest):
-                break
-            body = pos + _CHUNK.size
-            counts = np.frombuffer(data, "<u4", n, body).astype(np.int64)
-            if int(counts.sum()) != nnz:
-                break
-            buckets = np.frombuffer(data, "<u4", nnz, body + 4 * n).astype(np.int64)
-            values = np.frombuffer(data, "<f8", nnz, body + 4 * n + 4 * nnz).astype(np.float64)
-            parts.append(SparseBatch(np.concatenate(([0], np.cumsum(counts))), buckets, values))
-            covered += n
-            pos += size
-        if pos != len(data):
+        parts, covered, good, found = read_vectors(data, offsets, ids, signature, getattr(self.embedding, "dim", None))
+        problems += found
+        if not repair:
+            return None
+        if good != len(data):
             with open(self._vectors_path, "r+b") as f:
-                f.truncate(pos)
+                f.truncate(good)
         if covered < len(offsets):
             missing = _embed_many(self.embedding, texts[covered:])
-            self._append(self._vectors_path, _encode_chunk(offsets[covered], ids[covered:], missing, signature))
+            self._append(self._vectors_path, encode_vectors(offsets[covered], ids[covered:], missing, signature))
             parts.append(missing)
-        if not parts:
-            return SparseBatch(np.zeros(1, np.int64), np.zeros(0, np.int64), np.zeros(0))
-        counts = np.concatenate([np.diff(p.ptr) for p in parts])
-        return SparseBatch(np.concatenate(([0], np.cumsum(counts))).astype(np.int64),
-                           np.concatenate([p.buckets for p in parts]), np.concatenate([p.values for p in parts]))
+        return _concat(parts)
+
+    def compact(self) -> None:
+        """Rewrites the persisted files with the stored documents only:
+        deleted documents, deletion records and unreadable records go, and
+        every record carries a checksum afterwards. Each file is written
+        beside the old one and renamed over it; a crash in between leaves
+        files that the next open repairs from the document file."""
+        with self._lock:
+            if self._persist_path is None:
+                self._compact()
+                return
+            known = {key: self._values_by_slot(key) for key in INDEXED_KEYS}
+            live = np.flatnonzero(self._alive)
+            self._compact()
+            known = {key: None if column is None else [column.get(int(slot), _MISSING) for slot in live]
+                     for key, column in known.items()}
+            self._rewrite(known)
+
+    def _values_by_slot(self, key: str) -> dict[int, Any] | None:
+        """The indexed values of ``key`` by slot, None when they are not all known."""
+        if key not in self._by_value:
+            return None
+        index, unhashable = self._by_value[key]
+        if unhashable:
+            return None
+        return {slot: value for value, slots in index.items() for slot in slots}
+
+    def _rewrite(self, known: dict[str, list[Any] | None]) -> None:
+        temp = {path: path + ".compact" for path in (self._persist_path, self._vectors_path, self._index_path)}
+        n = len(self._ids)
+        rows = self._all_rows()
+        values: dict[str, list[Any]] = {key: [] for key in INDEXED_KEYS}
+        places: list[tuple[int, int]] = []
+        signature = _signature(self.embedding)
+        step = 4096
+        with open(self._persist_path, "rb") as old, open(temp[self._persist_path], "wb") as docs, \
+                open(temp[self._vectors_path], "wb") as vecs, open(temp[self._index_path], "wb") as index:
+            for lo in range(0, n, step):
+                hi = min(n, lo + step)
+                lines = []
+                chunk_values: list[dict[str, Any]] = []
+                for slot in range(lo, hi):
+                    meta = self._metas[slot]
+                    parsed: dict[str, Any] | None = None
+                    if type(meta) is tuple:
+                        old.seek(meta[0])
+                        line = old.read(meta[1]).strip()
+                        if checksum_state(line):
+                            line += b"\n"
+                        elif parse_record(line) is not None:
+                            line = with_checksum(line)
+                        else:
+                            # A record of an older writer, damaged since the open.
+                            self._report([Problem(PERSIST_FILENAME, meta[0], f"unreadable record of document "
+                                                  f"{self._ids[slot]!r}: rewritten with empty metadata")])
+                            meta = {}
+                        if any(known[key] is None for key in INDEXED_KEYS) and type(meta) is tuple:
+                            parsed = (parse_record(line[:-1]) or {}).get("metadata") or {}
+                    if type(meta) is not tuple:
+                        line = encode_record({"id": self._ids[slot], "text": self._texts[slot], "metadata": meta})
+                        parsed = meta
+                    lines.append(line)
+                    chunk_values.append({key: (parsed.get(key, _MISSING) if known[key] is None
+                                               else known[key][slot]) for key in INDEXED_KEYS})
+                data = b"".join(lines)
+                offset = docs.tell()
+                docs.write(data)
+                lengths = [len(line) for line in lines]
+                places.extend(zip(itertools.accumulate(lengths, initial=offset), lengths))
+                ids = self._ids[lo:hi]
+                vecs.write(encode_vectors(offset, ids, _take_rows(rows, np.arange(lo, hi, dtype=np.int64)),
+                                          signature))
+                index.write(encode_index(offset, lengths, zlib.crc32(data), ids, self._texts[lo:hi],
+                                         [{k: v for k, v in row.items() if v is not _MISSING}
+                                          for row in chunk_values]))
+                for key in INDEXED_KEYS:
+                    values[key].extend(row[key] for row in chunk_values)
+            for f in (docs, vecs, index):
+                f.flush()
+                os.fsync(f.fileno())
+        # Without vector and index files a crash before the last rename leaves
+        # a document file (old or new) that is read in full on the next open.
+        for path in (self._vectors_path, self._index_path):
+            with suppress(FileNotFoundError):
+                os.unlink(path)
+        for path in (self._persist_path, self._index_path, self._vectors_path):
+            os.replace(temp[path], path)
+        for slot, meta in enumerate(self._metas):
+            if type(meta) is tuple:
+                self._metas[slot] = places[slot]
+        self._by_value.clear()
+        self._index_values(values)
+        self.problems = []
+
+
+def _concat(parts: list[SparseBatch]) -> SparseBatch:
+    if not parts:
+        return SparseBatch(np.zeros(1, np.int64), np.zeros(0, np.int64), np.zeros(0))
+    if len(parts) == 1:
+        return parts[0]
+    counts = np.concatenate([np.diff(p.ptr) for p in parts])
+    return SparseBatch(np.concatenate(([0], np.cumsum(counts))).astype(np.int64),
+                       np.concatenate([p.buckets for p in parts]), np.concatenate([p.values for p in parts]))
 
 
 def _score_rows(rows: SparseBatch, query: Sequence[tuple[int, float]]) -> np.ndarray:
