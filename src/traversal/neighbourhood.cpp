@@ -26,18 +26,15 @@ const StaticString kWalk{
     "WITH RECURSIVE scope AS MATERIALIZED (\n"
     "    SELECT rowid AS rid, subject, predicate, obj FROM facts\n"
     "    WHERE org_id = ? AND (?::TEXT IS NULL OR user_id = ?)\n"
-    "), reached(rid, hop, o) USING KEY (rid) AS (\n"
-    "    SELECT rid, 1, obj FROM scope WHERE subject = ? OR obj = ?\n"
+    "), reached(rid, hop, s, p, o) USING KEY (rid) AS (\n"
+    "    SELECT rid, 1, subject, predicate, obj FROM scope WHERE subject = ? OR obj = ?\n"
     "    UNION\n"
-    "    SELECT f.rid, r.hop + 1, f.obj\n"
+    "    SELECT f.rid, r.hop + 1, f.subject, f.predicate, f.obj\n"
     "    FROM reached r JOIN scope f ON f.subject = r.o\n"
     "    WHERE r.hop < ?\n"
     "      AND NOT EXISTS (SELECT 1 FROM recurring.reached seen WHERE seen.rid = f.rid)\n"
     ")\n"
-    "SELECT f.subject, f.predicate, f.obj, r.hop\n"
-    "FROM reached r JOIN scope f ON f.rid = r.rid\n"
-    "ORDER BY r.hop, f.subject, f.predicate, f.obj\n"
-    "LIMIT ?"};
+    "SELECT s, p, o, hop FROM reached ORDER BY hop, s, p, o LIMIT ?"};
 const StaticString kDebugEnter{"neighbourhood: entity=%s depth=%d org=%s user=%s limit=%s"};
 const StaticString kDebugDone{"neighbourhood: entity=%s returned %d facts"};
 const StaticString kHop{"hop"};
