@@ -5,7 +5,6 @@
 #include "core/py.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace kg::retention {
 namespace {
@@ -24,15 +23,13 @@ bool is_interrupted_query(PyObject* exception) {
     if (!PyErr_GivenExceptionMatches(exception, PyExc_RuntimeError)) return false;
     Ref text = Ref::steal_nullable(PyObject_Str(exception));
     if (!text) {
+        // Its text cannot be read, so it is not DuckDB's; only an Exception
+        // raised meanwhile is dropped.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_already_set();
         PyErr_Clear();
         return false;
     }
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::strcmp(utf8, "Query interrupted") == 0;
+    return PyUnicode_CompareWithASCIIString(text.get(), "Query interrupted") == 0;
 }
 
 // The pending Exception of a failed host call, taken out for the warning;
