@@ -199,15 +199,22 @@ def test_reconcile_delivers_what_is_pending(retention, graph):
     assert pending(graph) == []
 
 
-def test_a_fact_written_again_keeps_its_document(retention, graph):
+@pytest.mark.parametrize("delivered_by", ["reconcile", "a later deletion"])
+def test_a_fact_written_again_keeps_its_document(retention, graph, delivered_by):
     first, second = write(graph, 2)
     graph.vector_store = WithoutDelete()
     retention.delete_context(graph, org_id="o", graph_slice_id="s")
     graph.upsert_fact("f0", "p", "o", {"org_id": "o", "graph_slice_id": "s"})  # first, again
     graph.vector_store = working = DeletingStore()
-    assert retention.reconcile(graph) == {"delivered": 1, "pending": 0}
-    assert working.deleted == [second]
-    assert pending(graph) == []
+    if delivered_by == "reconcile":
+        assert retention.reconcile(graph) == {"delivered": 1, "pending": 0}
+        assert working.deleted == [second]
+    else:
+        [other] = write(graph, 1, slice_id="t", prefix="g")
+        assert retention.delete_context(graph, org_id="o", graph_slice_id="t") == {
+            "facts": 1, "documents": 2, "pending": 0}
+        assert sorted(working.deleted) == sorted([second, other])
+    assert pending(graph) == [] and first in fact_ids(graph)
 
 
 @pytest.mark.parametrize("raised", [KeyboardInterrupt(), SystemExit(3), RuntimeError("Query interrupted")])

@@ -13,10 +13,13 @@ namespace {
 const StaticString kCreate{
     "CREATE TABLE IF NOT EXISTS pending_vector_deletions (id TEXT, queued_at TIMESTAMP)"};
 const StaticString kTransactionId{"SELECT current_transaction_id()"};
-const StaticString kRead{
+const StaticString kRead{"SELECT current_transaction_id(), list(id ORDER BY id), [] FROM pending_vector_deletions"};
+// Reads every id of the facts table: asked only when some pending id may
+// belong to a fact written again.
+const StaticString kReadChecked{
     "SELECT current_transaction_id(),\n"
-    "       list(DISTINCT p.id ORDER BY p.id) FILTER (WHERE f.id IS NULL),\n"
-    "       list(DISTINCT p.id ORDER BY p.id) FILTER (WHERE f.id IS NOT NULL)\n"
+    "       list(p.id ORDER BY p.id) FILTER (WHERE f.id IS NULL),\n"
+    "       list(p.id ORDER BY p.id) FILTER (WHERE f.id IS NOT NULL)\n"
     "FROM pending_vector_deletions p LEFT JOIN facts f ON f.id = p.id"};
 // The delivered ids are a prefix of the ascending list, so one bound names
 // them all; a rewritten id beyond it is named on its own.
@@ -57,8 +60,9 @@ Py_ssize_t PendingIds::count() const {
     return PyList_GET_SIZE(deliverable.get()) + PyList_GET_SIZE(rewritten.get());
 }
 
-PendingIds read_pending(PyObject* conn) {
-    Ref row = first_row(execute_fetchall(conn, kRead.get(), nullptr).get(), 3, "the pending ids' query");
+PendingIds read_pending(PyObject* conn, bool set_rewritten_apart) {
+    PyObject* query = set_rewritten_apart ? kReadChecked.get() : kRead.get();
+    Ref row = first_row(execute_fetchall(conn, query, nullptr).get(), 3, "the pending ids' query");
     return PendingIds{Ref::borrow(PyTuple_GET_ITEM(row.get(), 0)), id_list(PyTuple_GET_ITEM(row.get(), 1)),
                       id_list(PyTuple_GET_ITEM(row.get(), 2))};
 }

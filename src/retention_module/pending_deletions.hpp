@@ -26,16 +26,18 @@ void ensure_pending_table(PyObject* conn);
 // The id of the transaction a statement on `conn` runs in.
 Ref transaction_id(PyObject* conn);
 
-// The pending ids as one statement sees them.
+// The pending ids as one statement sees them. With `set_rewritten_apart`,
+// the ids whose fact is in the table again are set apart (a join that reads
+// every id of the facts table); without, all are deliverable.
 struct PendingIds {
     Ref transaction;  // the id of that statement's transaction
-    Ref deliverable;  // ids whose fact is not in the table, ascending (a list)
+    Ref deliverable;  // ids, ascending (a list)
     // Ids whose fact has been written again since it was deleted: the
     // document under that id is the new fact's, so it must stay.
     Ref rewritten;
     Py_ssize_t count() const;
 };
-PendingIds read_pending(PyObject* conn);
+PendingIds read_pending(PyObject* conn, bool set_rewritten_apart);
 
 // Removes the first `delivered` ids of `pending.deliverable` and the
 // rewritten ones from the table. Run under the connection lock held since

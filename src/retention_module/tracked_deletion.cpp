@@ -41,7 +41,11 @@ DeletionOutcome delete_and_deliver(PyObject* graph, const char* function, PyObje
     ensure_pending_table(conn.get());
     Ref deleted = first_row(execute_fetchall(conn.get(), statement, params).get(), 2, function);
     Ref facts = Ref::borrow(PyTuple_GET_ITEM(deleted.get(), 0));
-    PendingIds pending = read_pending(conn.get());
+    if (!PyLong_Check(facts.get())) {
+        raise(PyExc_TypeError, "%s: the deleting statement counted %.200s, not int", function,
+              Py_TYPE(facts.get())->tp_name);
+    }
+    PendingIds pending = read_pending(conn.get(), false);
     if (same(PyTuple_GET_ITEM(deleted.get(), 1), pending.transaction.get())) {
         Logger logger = Logger::current();
         if (logger.enabled(LogLevel::Info)) {
@@ -50,6 +54,12 @@ DeletionOutcome delete_and_deliver(PyObject* graph, const char* function, PyObje
         }
         return {std::move(facts), {0, pending.count()}};
     }
+    // The ids this statement queued belong to facts that cannot have been
+    // written again (the lock is held since); only when more ids are pending
+    // than it deleted are earlier ones among them.
+    const Py_ssize_t queued_now = PyLong_AsSsize_t(facts.get());
+    if (queued_now == -1 && PyErr_Occurred()) throw_error_already_set();
+    if (pending.count() > queued_now) pending = read_pending(conn.get(), true);
     return {std::move(facts), deliver_and_settle(graph, function, conn.get(), pending)};
 }
 
@@ -58,7 +68,7 @@ Delivery deliver_pending(PyObject* graph, const char* function) {
     ConnLock::Guard whole_course(state().conn_lock);
     Ref before = transaction_id(conn.get());
     ensure_pending_table(conn.get());
-    PendingIds pending = read_pending(conn.get());
+    PendingIds pending = read_pending(conn.get(), true);
     if (same(before.get(), pending.transaction.get())) {
         raise(PyExc_RuntimeError,
               "%s() cannot deliver inside a transaction open on graph.conn: commit or roll it back first", function);
