@@ -189,16 +189,6 @@ def test_failed_delivery_stays_pending_until_reconcile(retention, graph, caplog,
     assert retention.reconcile(graph) == {"delivered": 0, "pending": 0}
 
 
-def test_reconcile_delivers_what_is_pending(retention, graph):
-    ids = write(graph, 3)
-    graph.vector_store = WithoutDelete()
-    retention.purge_expired(graph, -1)
-    graph.vector_store = working = DeletingStore()
-    assert retention.reconcile(graph) == {"delivered": 3, "pending": 0}
-    assert sorted(working.deleted) == sorted(ids)
-    assert pending(graph) == []
-
-
 @pytest.mark.parametrize("delivered_by", ["reconcile", "a later deletion"])
 def test_a_fact_written_again_keeps_its_document(retention, graph, delivered_by):
     first, second = write(graph, 2)

@@ -75,18 +75,6 @@ def test_records_have_the_keys_in_order(traversal, store):
 
 
 @pytest.mark.parametrize(
-    ("given", "same_as"),
-    [({"depth": 2.9}, {"depth": 2}), ({"depth": True}, {"depth": 1}), ({"limit": 2.5}, {"limit": 2}),
-     ({"limit": True}, {"limit": 1})],
-)
-def test_numbers_are_converted_as_the_store_converts_them(traversal, store, given, same_as):
-    for s, o in [("a", "b"), ("b", "c"), ("c", "d"), ("x", "a")]:
-        store.upsert_fact(s, "p", o, {"org_id": "o"})
-    assert traversal.neighbourhood(store, "a", org_id="o", **given) == \
-        traversal.neighbourhood(store, "a", org_id="o", **same_as)
-
-
-@pytest.mark.parametrize(
     ("args", "kwargs", "error", "message"),
     [
         ((1,), {"org_id": "o"}, TypeError, "Argument 'entity' has incorrect type (expected str, got int)"),
