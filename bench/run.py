@@ -55,6 +55,10 @@ FULL = {
     "batch": {"per_call": [100, 1_000, 10_000], "facts_per_size": 50_000, "single_facts": 2_000,
               "default_facts_per_size": 10_000},
     "tool": {"docs": 100_000, "repeat": 5, "demo_modules": None, "scale_facts": 1_000_000},
+    "companions": {"scale": [{"n": 10_000, "walk_reps": 15, "delete_reps": 3},
+                             {"n": 100_000, "walk_reps": 11, "delete_reps": 3},
+                             {"n": 1_000_000, "walk_reps": 9, "delete_reps": 5}],
+                   "memory": {"ring": 10_000, "depths": [1, 10, 100, 1_000, 1_000_000], "calls": 200}},
 }
 QUICK = {
     "overhead": {"db_facts": 2_000, "scale": 0.15},
@@ -65,6 +69,8 @@ QUICK = {
     "batch": {"per_call": [100, 1_000], "facts_per_size": 2_000, "single_facts": 200,
               "default_facts_per_size": 1_000},
     "tool": {"docs": 2_000, "repeat": 1, "demo_modules": 30, "scale_facts": 20_000},
+    "companions": {"scale": [{"n": 2_000, "walk_reps": 3, "delete_reps": 1}],
+                   "memory": {"ring": 1_000, "depths": [1, 100, 1_000], "calls": 20}},
 }
 
 
@@ -843,6 +849,14 @@ def measure(plan: dict[str, Any], wanted: set[str], quick: bool) -> dict[str, An
     if "tool" in wanted:
         progress("the kgraph tool and the default vector store")
         results["tool"] = run_task("tool", plan["tool"])
+    if "companions" in wanted:
+        plan_c = plan["companions"]
+        points = []
+        for p in plan_c["scale"]:
+            progress(f"companion modules at {p['n']:,} facts")
+            points.append(run_task("companions_scale", p, timeout=3600))
+        progress("companion modules: memory on cyclic graphs")
+        results["companions"] = {"points": points, "memory": run_task("companions_memory", plan_c["memory"])}
     if "clamping" in wanted:
         progress("clamping")
         results["clamping"] = run_task("clamping", plan["clamping"], workdir=False)
@@ -878,6 +892,10 @@ def render(results: dict[str, Any]) -> str:
         section(6, batch_section, results["batch"])
     if results.get("tool"):
         section(7, tool_section, results["tool"])
+    if results.get("companions"):
+        from companions import report as companions_report  # beside this file
+
+        section(8, lambda res, own: companions_report(res, own, table), results["companions"])
     info = dict(results["machine"])
     info.update(results.get("module", {}))
     info["load average (1/5/15 min) at start, at end"] = f"{results['load_start']}; {results['load_end']}"
@@ -897,7 +915,7 @@ def render(results: dict[str, Any]) -> str:
     return "\n\n".join([head, *parts, misses_section(misses)]) + "\n"
 
 
-SECTIONS = ("overhead", "scale", "memory", "clamping", "batch", "tool")
+SECTIONS = ("overhead", "scale", "memory", "clamping", "batch", "tool", "companions")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -18,6 +18,8 @@ TASKS = {
     "clamping": ("clamping", "run"),
     "batch": ("batch", "run"),
     "tool": ("tool", "run"),
+    "companions_scale": ("companions", "scale_point"),
+    "companions_memory": ("companions", "cyclic_memory"),
 }
 
 

@@ -37,6 +37,7 @@ def test_quick_run_exits_cleanly_and_writes_what_it_prints(quick_run):
     "## 5. The default stand-in vector store",
     "## 6. Batch upsert",
     "## 7. The kgraph tool and the default vector store",
+    "## 8. Companion modules: traversal and retention",
 ])
 def test_report_has_every_section_with_a_table(quick_run, heading):
     proc, _ = quick_run

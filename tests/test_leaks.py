@@ -11,6 +11,7 @@ SCRIPT = '''
 import gc, json, logging, sys, tempfile
 import corvanta.kgraph.providers.duckdb_sqlite.duck_graph as m
 from corvanta.kgraph.providers.duckdb_sqlite.bulk import upsert_facts
+from corvanta.kgraph.providers.duckdb_sqlite import retention, traversal
 
 C = m.DuckSqliteGraph
 store = C(tempfile.mkdtemp())
@@ -42,6 +43,14 @@ class Canned:
     def fetchall(self):
         if self.rows is not None:
             return self.rows
+        if self.sql.startswith("WITH RECURSIVE scope"):
+            return [("s", "p", "o", 1), ("s", "p", "o2", 2)]
+        if self.sql.startswith("WITH gone"):
+            return [(2, 1)]
+        if self.sql.startswith("SELECT current_transaction_id(),"):
+            return [(2, [f"id{i}" for i in range(1500)], ["id-again"])]
+        if self.sql.startswith("SELECT current_transaction_id()"):
+            return [(1,)]
         if self.sql.startswith("DELETE"):
             return [(2,)]
         if "metadata FROM" in self.sql:
@@ -52,6 +61,12 @@ class Canned:
 class VectorStore:
     fail = None  # (type, text): raised anew each time
     hits = None
+    delete_answer = None  # raised anew when a (type, text) pair, else returned
+
+    def delete(self, ids=None):
+        if isinstance(self.delete_answer, tuple):
+            raise self.delete_answer[0](self.delete_answer[1])
+        return self.delete_answer
 
     def add_texts(self, texts, metadatas=None, ids=None):
         if self.fail is not None:
@@ -100,8 +115,31 @@ def with_rows(rows, run):
     return wrapped
 
 
+def with_delete(answer, run):
+    def wrapped():
+        vs.delete_answer = answer
+        try:
+            return run()
+        finally:
+            vs.delete_answer = None
+    return wrapped
+
+
+def without_delete(run):
+    def wrapped():
+        store.vector_store = object()
+        try:
+            return run()
+        finally:
+            store.vector_store = vs
+    return wrapped
+
+
 class Sub(dict):
     pass
+
+
+purge = lambda: retention.purge_expired(store, 7)
 
 
 operations = [
@@ -141,6 +179,21 @@ operations = [
     lambda: upsert_facts(None, []),
     with_vs_batch((ValueError, "Document already exists")),
     with_vs_batch((RuntimeError, "down")),
+    lambda: traversal.neighbourhood(store, "s", 3, org_id="o", user_id="u", limit=10),
+    lambda: traversal.neighbourhood(store, "s", org_id="o", limit=0),
+    lambda: traversal.neighbourhood(store, "s", org_id=None),
+    with_rows([("s", "p", "o")], lambda: traversal.neighbourhood(store, "s", org_id="o")),
+    purge,
+    with_delete(False, purge),
+    with_delete((RuntimeError, "down"), purge),
+    with_delete((RuntimeError, "Query interrupted"), purge),
+    with_delete((KeyboardInterrupt, "stop"), purge),
+    without_delete(purge),
+    lambda: retention.delete_context(store, org_id="o", graph_slice_id="g"),
+    lambda: retention.reconcile(store),
+    with_rows([(1,)], lambda: retention.reconcile(store)),
+    with_rows([(1, 2, 3)], purge),
+    lambda: retention.purge_expired(store, "7"),
 ]
 
 

@@ -6,23 +6,13 @@
 #include "core/module_state.hpp"
 #include "core/operations.hpp"
 #include "core/py.hpp"
+#include "retention/expiry_cutoff.hpp"
 
 namespace kg::ops {
 namespace {
 
 const StaticString kPurge{"DELETE FROM facts WHERE created_at < ?"};
 const StaticString kInfoPurge{"Purging facts older than %d days"};
-
-// datetime.now(timezone.utc) - timedelta(days=days): zone-aware, in UTC.
-Ref cutoff_for(PyObject* days) {
-    const Names& n = names();
-    Ref timezone = global(n.timezone);
-    Ref utc = py::attr(timezone.get(), n.utc);
-    Ref now = py::call_method(global(n.datetime).get(), n.now, {utc.get()});
-    static const StaticTuple kwnames{"days"};
-    Ref interval = py::call_kw(global(n.timedelta).get(), {days}, kwnames.get());
-    return Ref::steal(PyNumber_Subtract(now.get(), interval.get()));
-}
 
 }  // namespace
 
@@ -32,7 +22,7 @@ Ref purge_expired(const PurgeExpiredArgs& args) {
     Logger logger = Logger::current();
     if (logger.enabled(LogLevel::Info)) logger.write(LogLevel::Info, kInfoPurge, {days});
 
-    Ref params = py::list({cutoff_for(days).get()});
+    Ref params = py::list({expiry_cutoff(days).get()});
     Ref conn = py::attr(self, names().conn);
     execute(conn.get(), kPurge.get(), params.get());
     return py::none();

@@ -1,0 +1,51 @@
+// The vector-store deletions still to deliver: a table in the store's own
+// database, so that a fact's row and the record that its document must go
+// commit together, and a crash or a failing vector store loses nothing.
+#pragma once
+
+#include "core/pyref.hpp"
+
+namespace kg::retention {
+
+// A statement that deletes the facts matching `condition` and queues their
+// ids in the same statement, hence in one transaction. Its one row holds the
+// number of facts deleted and the id of its transaction. An id queued
+// already is not queued twice.
+#define KG_DELETE_AND_QUEUE(condition)                                                          \
+    "WITH gone AS (DELETE FROM facts WHERE " condition " RETURNING id),\n"                      \
+    "queued AS (\n"                                                                             \
+    "    INSERT INTO pending_vector_deletions\n"                                                \
+    "    SELECT id, current_timestamp FROM gone\n"                                              \
+    "    WHERE NOT EXISTS (SELECT 1 FROM pending_vector_deletions p WHERE p.id = gone.id)\n"    \
+    ")\n"                                                                                       \
+    "SELECT count(*), current_transaction_id() FROM gone"
+
+// Creates the table when it is missing.
+void ensure_pending_table(PyObject* conn);
+
+// The id of the transaction a statement on `conn` runs in.
+Ref transaction_id(PyObject* conn);
+
+// The pending ids as one statement sees them. With `set_rewritten_apart`,
+// the ids whose fact is in the table again are set apart (a join that reads
+// every id of the facts table); without, all are deliverable.
+struct PendingIds {
+    Ref transaction;  // the id of that statement's transaction
+    Ref deliverable;  // ids, ascending (a list)
+    // Ids whose fact has been written again since it was deleted: the
+    // document under that id is the new fact's, so it must stay.
+    Ref rewritten;
+    Py_ssize_t count() const;
+};
+PendingIds read_pending(PyObject* conn, bool set_rewritten_apart);
+
+// Removes the first `delivered` ids of `pending.deliverable` and the
+// rewritten ones from the table. Run under the connection lock held since
+// `read_pending`, so that the table holds what was read.
+void remove_settled(PyObject* conn, const PendingIds& pending, Py_ssize_t delivered);
+
+// The first row of a statement's rows as a tuple of `width` values; rows of
+// another shape raise TypeError naming `what`.
+Ref first_row(PyObject* rows, Py_ssize_t width, const char* what);
+
+}  // namespace kg::retention
