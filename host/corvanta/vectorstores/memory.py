@@ -419,8 +419,11 @@ class InMemoryVectorStore:
     def delete(self, ids: Iterable[str] | None = None, **kwargs: Any) -> bool:
         """Remove the documents with these ids; unknown ids are ignored.
 
-        Returns True when at least one document was removed. ``ids=None``
-        removes nothing (this store never empties itself by omission).
+        Returns True: afterwards no document has any of these ids, whether
+        they were stored or not, so a deletion delivered twice (after a crash
+        between the call and its bookkeeping) succeeds again. ``ids=None``
+        removes nothing and returns False (this store never empties itself
+        by omission).
         """
         if ids is None:
             return False
@@ -444,7 +447,7 @@ class InMemoryVectorStore:
             if present:
                 if len(self._ids) > 1024 and len(self._slot_of) < len(self._ids) // 2:
                     self._compact()
-        return bool(present)
+        return True
 
     # ------------------------------------------------------------------- reads
 
