@@ -2,7 +2,6 @@
 // `duck_graph`, sharing its code and process state (core/companion.hpp).
 #include "bulk/upsert_facts.hpp"
 #include "core/companion.hpp"
-#include "core/entry_point.hpp"
 
 namespace kg::bulk {
 namespace {
@@ -29,32 +28,10 @@ const OperationDef kUpsertFacts{
            "long stream of facts in chunks.",
     .body = named_body<kUpsertFactsParams, upsert_facts>};
 
-int module_exec(PyObject* module) {
-    return status_entry_point([&] {
-        load_store_module();
-        add_functions(module, {&kUpsertFacts});
-    });
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // As for duck_graph: a second interpreter meets the store's own refusal.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = companion_module(
     "bulk",
     "Writing many facts at once into the knowledge-graph store.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    companion_slots<kUpsertFacts>);
 
 }  // namespace
 }  // namespace kg::bulk

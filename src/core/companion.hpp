@@ -4,6 +4,7 @@
 // same binder, messages and introspection as the class's operations.
 #pragma once
 
+#include "core/entry_point.hpp"
 #include "core/operation_def.hpp"
 
 #include <initializer_list>
@@ -19,5 +20,29 @@ void add_functions(PyObject* module, std::initializer_list<const OperationDef*> 
 // The store a companion function works on: a DuckSqliteGraph whose start-up
 // succeeded. `function` names the function in the messages.
 void check_started_store(PyObject* graph, const char* function);
+
+// The exec slot of a companion module offering `Functions`.
+template <const OperationDef&... Functions>
+int exec_companion(PyObject* module) {
+    return status_entry_point([&] {
+        load_store_module();
+        add_functions(module, {&Functions...});
+    });
+}
+
+// The slots of a companion module offering `Functions`.
+template <const OperationDef&... Functions>
+inline PyModuleDef_Slot companion_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_companion<Functions...>)},
+    // As for duck_graph: a second interpreter meets the store's own refusal.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+// The definition of a companion module; `slots` from companion_slots.
+inline PyModuleDef companion_module(const char* name, const char* doc, PyModuleDef_Slot* slots) {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+}
 
 }  // namespace kg

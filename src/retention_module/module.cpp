@@ -2,7 +2,6 @@
 // slice, made to reach the vector store too, sharing the store's code and
 // process state (core/companion.hpp).
 #include "core/companion.hpp"
-#include "core/entry_point.hpp"
 #include "retention_module/operations.hpp"
 
 namespace kg::retention {
@@ -58,32 +57,10 @@ const OperationDef kReconcile{
            "Returns {\"delivered\": ids delivered, \"pending\": ids still pending}.",
     .body = named_body<kReconcileParams, reconcile>};
 
-int module_exec(PyObject* module) {
-    return status_entry_point([&] {
-        load_store_module();
-        add_functions(module, {&kPurge, &kDeleteContext, &kReconcile});
-    });
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // As for duck_graph: a second interpreter meets the store's own refusal.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = companion_module(
     "retention",
     "Deleting facts of the knowledge-graph store together with their vector-store documents.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    companion_slots<kPurge, kDeleteContext, kReconcile>);
 
 }  // namespace
 }  // namespace kg::retention

@@ -2,7 +2,6 @@
 // organisation, sharing the store's code and process state
 // (core/companion.hpp).
 #include "core/companion.hpp"
-#include "core/entry_point.hpp"
 #include "traversal/neighbourhood.hpp"
 
 namespace kg::traversal {
@@ -33,32 +32,10 @@ const OperationDef kNeighbourhood{
            "below 1 walks 1 hop; the walk ends when a hop reaches no new fact.",
     .body = named_body<kNeighbourhoodParams, neighbourhood>};
 
-int module_exec(PyObject* module) {
-    return status_entry_point([&] {
-        load_store_module();
-        add_functions(module, {&kNeighbourhood});
-    });
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // As for duck_graph: a second interpreter meets the store's own refusal.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = companion_module(
     "traversal",
     "Walking the knowledge graph within one organisation.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    companion_slots<kNeighbourhood>);
 
 }  // namespace
 }  // namespace kg::traversal
