@@ -8,6 +8,7 @@ import os
 import pty
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -253,7 +254,7 @@ def test_delete_context_removes_one_slice_of_one_organisation(scratch):
     assert (dry["removed"], dry["dry_run"]) == (2, True)
     assert q(scratch, "stats", "--json").json()["facts"] == 8
     done = q(scratch, "delete-context", "--org", "acme", "--slice", "project-x")
-    assert done.returncode == 0 and "removed 2 facts" in done.stdout
+    assert done.returncode == 0 and "removed 2 facts" in done.stdout and "and 2 documents" in done.stdout
     left = {(r["subject"], r["object"]) for r in q(scratch, "fetch", "--org", "acme", "--json").json()}
     assert ("parser", "C++") not in left and ("A", "B") in left
     assert triples(q(scratch, "fetch", "--org", "other", "--json").json()) == [("parser", "written_in", "Go")]
@@ -293,10 +294,58 @@ def test_deleted_facts_leave_search_unless_vectors_are_kept(scratch, command, go
     assert done.returncode == 0, done
     result = done.json()
     assert result["documents_removed"] == (None if keep else result["removed"])
+    assert result["pending_deletions"] == 0
     after = found(scratch)
     assert after == before if keep else not (after & gone)
     stats = q(scratch, "stats", "--json").json()
     assert stats["orphaned_documents"] == (result["removed"] if keep else 0)
+
+
+# The tool with a vector store whose delete fails, or hangs until a signal.
+FLAKY_DELETE = """
+import sys, time
+from corvanta.vectorstores.memory import InMemoryVectorStore
+
+def delete(self, ids=None, **kwargs):
+    if sys.argv[1] == "fail":
+        raise OSError(28, "No space left on device")
+    print("deleting", file=sys.stderr, flush=True)
+    time.sleep(60)
+
+InMemoryVectorStore.delete = delete
+from kgraph_cli.cli import main
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("mode, command, n, status, says", [
+    ("fail", ["delete-context", "--org", "acme", "--slice", "people"], 4, 0,
+     "removed 4 facts of slice 'people' in organisation 'acme' and 0 documents; 4 documents of deleted facts "
+     "still to be removed from the vector store ('kgraph reconcile' removes them)"),
+    ("SIGTERM", ["purge", "--days", "0", "--yes"], 8, 143,
+     "interrupted by SIGTERM: the deletion is committed: 8 facts older than 0 days"),
+])
+def test_documents_a_deletion_could_not_remove_stay_pending_until_reconcile(scratch, mode, command, n, status, says):
+    gone = {("A", "B"), ("Z", "A")}
+    proc = subprocess.Popen([sys.executable, "-c", FLAKY_DELETE, mode, "--path", "g", *command], cwd=scratch,
+                            env=tool_env(), text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if mode == "SIGTERM":
+        assert proc.stderr.readline() == "deleting\n"
+        proc.send_signal(signal.SIGTERM)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == status and says in out, (out, err)
+    assert "kgraph reconcile" in out
+    assert q(scratch, "stats", "--json").json()["pending_deletions"] == n
+    assert gone <= found(scratch, "A knows B")
+    dry = q(scratch, "reconcile", "--dry-run", "--json").json()
+    assert (dry["deletions_delivered"], dry["pending_deletions"], dry["documents_removed"]) == (0, n, 0)
+    run = q(scratch, "reconcile", "--json")
+    assert run.returncode == 0, run
+    # Delivered first, so their documents are no orphans by the time those are sought.
+    assert (run.json()["deletions_delivered"], run.json()["pending_deletions"], run.json()["documents_removed"]) \
+        == (n, 0, 0)
+    assert not found(scratch, "A knows B") & gone
+    assert q(scratch, "stats", "--json").json()["pending_deletions"] == 0
 
 
 RECONCILE_SCRIPT = """
