@@ -16,7 +16,7 @@ fi
 mkdir -p "$out"
 kgraph="$root/.venv/bin/kgraph"
 "$kgraph" --path "$out/graph" demo --limit-modules 8 >"$out/demo.log"
-"$kgraph" --path "$out/graph" view json.decoder --depth 1 -o "$out/view.html"
+"$kgraph" --path "$out/graph" view json.decoder --org stdlib --depth 1 -o "$out/view.html"
 # The virtual-time budget lets the page's script lay the graph out before the shot.
 "$browser" --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=1400,900 \
     --virtual-time-budget=15000 --screenshot="$out/view.png" "file://$out/view.html" 2>"$out/browser.log"

@@ -8,6 +8,7 @@ import os
 import pty
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -84,7 +85,7 @@ def test_search_with_nothing_in_scope_says_so(graph):
 
 @pytest.mark.parametrize("args, rows, whole", [
     (("search", "knows", "--user", "alice", "--org", "acme", "-k", "6"), 6, r"\d\.\d{3}\s"),
-    (("neighbours", "A", "--depth", "1"), 3, r"A\s+knows\s+B$"),
+    (("neighbours", "A", "--org", "acme", "--depth", "1"), 3, r"1\s+A\s+knows\s+B$"),
     (("fetch", "--org", "acme"), 7, r"parser\s+owned_by\s+bob\s"),
 ])
 def test_tables_in_a_pipe_keep_one_line_per_row_within_columns(graph, args, rows, whole):
@@ -100,7 +101,8 @@ def test_tables_in_a_pipe_keep_one_line_per_row_within_columns(graph, args, rows
 
 def test_a_table_on_a_terminal_is_styled(graph):
     master, slave = pty.openpty()
-    proc = subprocess.run([sys.executable, "-m", "kgraph_cli", "--path", graph / "g", "neighbours", "A"],
+    proc = subprocess.run([sys.executable, "-m", "kgraph_cli", "--path", graph / "g", "neighbours", "A", "--org",
+                           "acme"],
                           cwd=graph, env=tool_env(), stdout=slave, stderr=subprocess.PIPE, timeout=120)
     os.close(slave)
     out = b""
@@ -120,25 +122,54 @@ def triples(records):
     return [(r["subject"], r["predicate"], r["object"]) for r in records]
 
 
-def test_neighbours_json_is_the_stores_answer_with_one_record_per_path(graph):
-    run = q(graph, "neighbours", "B", "--depth", "2", "--json")
+def test_neighbours_lists_each_fact_once_with_its_hop(graph):
+    # B at hop 1: (A knows B) and (B knows C); hop 2 reaches (B knows C) again,
+    # which keeps its hop 1, and (C knows D).
+    want = [("A", "knows", "B", 1), ("B", "knows", "C", 1), ("C", "knows", "D", 2)]
+    run = q(graph, "neighbours", "B", "--org", "acme", "--depth", "2", "--json")
     assert run.returncode == 0, run
-    # B at hop 1: (A knows B) and (B knows C); hop 2 reaches (B knows C) again
-    # from the first and (C knows D) from the second.
-    assert sorted(triples(run.json())) == sorted([("A", "knows", "B"), ("B", "knows", "C"),
-                                                  ("B", "knows", "C"), ("C", "knows", "D")])
+    assert [(r["subject"], r["predicate"], r["object"], r["hop"]) for r in run.json()] == want
+    table = q(graph, "neighbours", "B", "--org", "acme", "--depth", "2").stdout
+    assert [tuple(line.split()) for line in table.splitlines()[2:5]] == [(str(h), s, p, o) for s, p, o, h in want]
+    assert "3 facts of organisation 'acme' within 2 hops" in table
 
 
-def test_neighbours_table_lists_each_fact_once(graph):
-    run = q(graph, "neighbours", "B", "--depth", "2")
-    rows = [line.split() for line in run.stdout.splitlines()[2:] if line and not line[0].isdigit()]
-    assert sorted(map(tuple, rows)) == [("A", "knows", "B"), ("B", "knows", "C"), ("C", "knows", "D")]
-    assert "3 facts within 2 hops (4 paths)" in run.stdout
+@pytest.mark.parametrize("scope, expected", [
+    (["--org", "acme"], {("parser", "written_in", "C++"), ("parser", "owned_by", "bob")}),
+    (["--org", "acme", "--user", "bob"], {("parser", "owned_by", "bob")}),
+    (["--org", "other"], {("parser", "written_in", "Go")}),
+    (["--org", "nobody"], set()),
+])
+def test_neighbours_never_cross_the_scope(graph, scope, expected):
+    assert set(triples(q(graph, "neighbours", "parser", *scope, "--json").json())) == expected
+
+
+def test_neighbours_limit_goes_into_the_query(graph):
+    run = q(graph, "-vv", "neighbours", "B", "--org", "acme", "--limit", "2", "--json")
+    assert "limit=2" in run.stderr and "returned 2 facts" in run.stderr, run
+    assert triples(run.json()) == [("A", "knows", "B"), ("B", "knows", "C")]  # the nearest
+    assert "--limit reached" in q(graph, "neighbours", "B", "--org", "acme", "--limit", "2").stdout
 
 
 def test_neighbours_of_an_unknown_entity(graph):
-    assert "no facts mention" in q(graph, "neighbours", "nowhere").stdout
-    assert q(graph, "neighbours", "nowhere", "--json").json() == []
+    assert "no facts of organisation 'acme' mention" in q(graph, "neighbours", "nowhere", "--org", "acme").stdout
+    assert q(graph, "neighbours", "nowhere", "--org", "acme", "--json").json() == []
+
+
+CYCLE = [{"subject": s, "predicate": "r", "object": o, "user_id": "u", "org_id": "O"}
+         for s, o in [("A", "B"), ("B", "C"), ("C", "A"), ("A", "C")]]
+
+
+@pytest.mark.parametrize("depth", ["50", "1000000"])
+def test_a_cycle_is_walked_at_once_whatever_the_depth(tmp_path, depth):
+    write_jsonl(tmp_path / "f.jsonl", CYCLE)
+    assert kgraph("--path", "g", "load", "f.jsonl", cwd=tmp_path).returncode == 0
+    run = kgraph("--path", "g", "neighbours", "A", "--org", "O", "--depth", depth, "--json", cwd=tmp_path, timeout=30)
+    assert run.returncode == 0, run
+    assert [(r["subject"], r["object"], r["hop"]) for r in run.json()] == [
+        ("A", "B", 1), ("A", "C", 1), ("C", "A", 1), ("B", "C", 2)]
+    page = kgraph("--path", "g", "view", "A", "--org", "O", "--depth", depth, cwd=tmp_path, timeout=30)
+    assert page.returncode == 0 and "4 facts within" in page.stdout, page
 
 
 _DOT_STRING = r'"((?:[^"\\]|\\.)*)"'
@@ -164,7 +195,7 @@ def parse_dot(text: str) -> tuple[dict[str, str], list[tuple[str, str, str]]]:
 
 
 def test_neighbours_dot_quotes_every_label(graph):
-    run = q(graph, "neighbours", "A", "--depth", "1", "--format", "dot")
+    run = q(graph, "neighbours", "A", "--org", "acme", "--depth", "1", "--format", "dot")
     assert run.returncode == 0, run
     nodes, edges = parse_dot(run.stdout)
     named = {(nodes[a], label, nodes[b]) for a, label, b in edges}
@@ -175,14 +206,14 @@ def test_neighbours_dot_quotes_every_label(graph):
 
 @pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz is not installed")
 def test_neighbours_dot_renders_with_graphviz(graph):
-    dot_text = q(graph, "neighbours", "A", "--format", "dot").stdout
+    dot_text = q(graph, "neighbours", "A", "--org", "acme", "--format", "dot").stdout
     rendered = subprocess.run(["dot", "-Tsvg"], input=dot_text, capture_output=True, text=True, timeout=60)
     assert rendered.returncode == 0, rendered.stderr
     assert "<svg" in rendered.stdout and "says &quot;hi&quot;" in rendered.stdout
 
 
 def test_neighbours_mermaid_escapes_what_would_break_the_chart(graph):
-    run = q(graph, "neighbours", "A", "--depth", "1", "--format", "mermaid")
+    run = q(graph, "neighbours", "A", "--org", "acme", "--depth", "1", "--format", "mermaid")
     lines = run.stdout.splitlines()
     assert lines[0] == "flowchart LR"
     nodes = {m.group(1): m.group(2) for line in lines if (m := re.fullmatch(r'\s+(n\d+)\["([^"]*)"\]', line))}
@@ -253,7 +284,7 @@ def test_delete_context_removes_one_slice_of_one_organisation(scratch):
     assert (dry["removed"], dry["dry_run"]) == (2, True)
     assert q(scratch, "stats", "--json").json()["facts"] == 8
     done = q(scratch, "delete-context", "--org", "acme", "--slice", "project-x")
-    assert done.returncode == 0 and "removed 2 facts" in done.stdout
+    assert done.returncode == 0 and "removed 2 facts" in done.stdout and "and 2 documents" in done.stdout
     left = {(r["subject"], r["object"]) for r in q(scratch, "fetch", "--org", "acme", "--json").json()}
     assert ("parser", "C++") not in left and ("A", "B") in left
     assert triples(q(scratch, "fetch", "--org", "other", "--json").json()) == [("parser", "written_in", "Go")]
@@ -293,10 +324,58 @@ def test_deleted_facts_leave_search_unless_vectors_are_kept(scratch, command, go
     assert done.returncode == 0, done
     result = done.json()
     assert result["documents_removed"] == (None if keep else result["removed"])
+    assert result["pending_deletions"] == 0
     after = found(scratch)
     assert after == before if keep else not (after & gone)
     stats = q(scratch, "stats", "--json").json()
     assert stats["orphaned_documents"] == (result["removed"] if keep else 0)
+
+
+# The tool with a vector store whose delete fails, or hangs until a signal.
+FLAKY_DELETE = """
+import sys, time
+from corvanta.vectorstores.memory import InMemoryVectorStore
+
+def delete(self, ids=None, **kwargs):
+    if sys.argv[1] == "fail":
+        raise OSError(28, "No space left on device")
+    print("deleting", file=sys.stderr, flush=True)
+    time.sleep(60)
+
+InMemoryVectorStore.delete = delete
+from kgraph_cli.cli import main
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("mode, command, n, status, says", [
+    ("fail", ["delete-context", "--org", "acme", "--slice", "people"], 4, 0,
+     "removed 4 facts of slice 'people' in organisation 'acme' and 0 documents; 4 documents of deleted facts "
+     "still to be removed from the vector store ('kgraph reconcile' removes them)"),
+    ("SIGTERM", ["purge", "--days", "0", "--yes"], 8, 143,
+     "interrupted by SIGTERM: the deletion is committed: 8 facts older than 0 days"),
+])
+def test_documents_a_deletion_could_not_remove_stay_pending_until_reconcile(scratch, mode, command, n, status, says):
+    gone = {("A", "B"), ("Z", "A")}
+    proc = subprocess.Popen([sys.executable, "-c", FLAKY_DELETE, mode, "--path", "g", *command], cwd=scratch,
+                            env=tool_env(), text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if mode == "SIGTERM":
+        assert proc.stderr.readline() == "deleting\n"
+        proc.send_signal(signal.SIGTERM)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == status and says in out, (out, err)
+    assert "kgraph reconcile" in out
+    assert q(scratch, "stats", "--json").json()["pending_deletions"] == n
+    assert gone <= found(scratch, "A knows B")
+    dry = q(scratch, "reconcile", "--dry-run", "--json").json()
+    assert (dry["deletions_delivered"], dry["pending_deletions"], dry["documents_removed"]) == (0, n, 0)
+    run = q(scratch, "reconcile", "--json")
+    assert run.returncode == 0, run
+    # Delivered first, so their documents are no orphans by the time those are sought.
+    assert (run.json()["deletions_delivered"], run.json()["pending_deletions"], run.json()["documents_removed"]) \
+        == (n, 0, 0)
+    assert not found(scratch, "A knows B") & gone
+    assert q(scratch, "stats", "--json").json()["pending_deletions"] == 0
 
 
 RECONCILE_SCRIPT = """
@@ -326,7 +405,7 @@ def test_reconcile_removes_documents_a_host_left_behind(scratch):
 
 
 def test_view_writes_a_self_contained_page(graph):
-    run = q(graph, "view", "A", "--depth", "1", "-o", str(graph / "a.html"))
+    run = q(graph, "view", "A", "--org", "acme", "--depth", "1", "-o", str(graph / "a.html"))
     assert run.returncode == 0 and "wrote" in run.stdout, run
     page = (graph / "a.html").read_text(encoding="utf-8")
     start = page.index("new vis.DataSet(") + len("new vis.DataSet(")

@@ -40,7 +40,7 @@ big = {big!r}
 for i in range(5):
     graph.upsert_fact(f"host{{i}}", "wrote", "x", {{"user_id": "u0", "org_id": "acme", **(big if i == 0 else {{}})}})
 graph.delete_context(org_id="acme", graph_slice_id="sl1")
-graph.conn.execute("CREATE TABLE pending_vector_deletions(id TEXT PRIMARY KEY, queued_at TIMESTAMP)")
+graph.conn.execute("CREATE TABLE pending_vector_deletions(id TEXT, queued_at TIMESTAMP)")
 graph.conn.execute("INSERT INTO pending_vector_deletions VALUES ('gone1', now()), ('gone2', now())")
 """
 
@@ -57,8 +57,9 @@ def test_facts_a_host_wrote_without_documents_are_seen_and_reconciled(tmp_path):
     assert (dry["documents_added"], dry["documents_removed"], dry["pending_deletions"]) == (5, 10, 2)
     run = kgraph("--path", "g", "reconcile", cwd=tmp_path)
     assert run.returncode == 0 and "added 5 documents" in run.stdout and "removed 10 documents" in run.stdout, run
+    assert "delivered 2 pending deletions" in run.stdout, run
     stats = kgraph("--path", "g", "stats", "--json", cwd=tmp_path).json()
-    assert (stats["facts_without_documents"], stats["orphaned_documents"]) == (0, 0)
+    assert (stats["facts_without_documents"], stats["orphaned_documents"], stats["pending_deletions"]) == (0, 0, 0)
     assert stats["vector_documents"] == stats["facts"] == 35
     # Exactly the documents the upsert adds: the same facts loaded by the tool.
     write_jsonl(tmp_path / "h.jsonl", [{"subject": f"host{i}", "predicate": "wrote", "object": "x", "user_id": "u0",
@@ -132,9 +133,17 @@ def test_compact_reclaims_what_deletions_left_and_keeps_the_schema(tmp_path):
     write_jsonl(tmp_path / "f.jsonl", facts(6000))
     write_jsonl(tmp_path / "one.jsonl", facts(1, start=6000))
     assert kgraph("--path", "g", "load", "f.jsonl", cwd=tmp_path).returncode == 0
-    assert kgraph("--path", "fresh", "load", "one.jsonl", cwd=tmp_path).returncode == 0
     for piece in ("sl1", "sl3"):
         assert kgraph("--path", "g", "delete-context", "--org", "acme", "--slice", piece, cwd=tmp_path).returncode == 0
+
+    def schema():
+        with duckdb.connect(str(tmp_path / "g" / "kgraph.duckdb"), read_only=True) as conn:
+            return (conn.execute("SELECT table_name, sql FROM duckdb_tables() ORDER BY 1").fetchall(),
+                    conn.execute("SELECT index_name, sql FROM duckdb_indexes() ORDER BY 1").fetchall(),
+                    conn.execute("SELECT constraint_text FROM duckdb_constraints() ORDER BY 1").fetchall())
+
+    shape = schema()
+    assert [table for table, _ in shape[0]] == ["facts", "pending_vector_deletions"] and shape[1]
     before = kgraph("--path", "g", "stats", "--json", cwd=tmp_path).json()
     run = kgraph("--path", "g", "compact", "--json", cwd=tmp_path)
     assert run.returncode == 0, run
@@ -142,14 +151,7 @@ def test_compact_reclaims_what_deletions_left_and_keeps_the_schema(tmp_path):
     assert after["facts"] == after["vector_documents"] == 3000
     assert after["database_bytes"] < before["database_bytes"]
     assert after["vector_store_bytes"] < before["vector_store_bytes"] * 0.6
-
-    def schema(graph):
-        with duckdb.connect(str(tmp_path / graph / "kgraph.duckdb"), read_only=True) as conn:
-            return (conn.execute("SELECT table_name, sql FROM duckdb_tables() ORDER BY 1").fetchall(),
-                    conn.execute("SELECT index_name, sql FROM duckdb_indexes() ORDER BY 1").fetchall(),
-                    conn.execute("SELECT constraint_text FROM duckdb_constraints() ORDER BY 1").fetchall())
-
-    assert schema("g") == schema("fresh")
+    assert schema() == shape
     assert kgraph("--path", "g", "load", "one.jsonl", cwd=tmp_path).returncode == 0
     assert kgraph("--path", "g", "check", cwd=tmp_path).returncode == 0
 

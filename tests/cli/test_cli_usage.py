@@ -55,10 +55,16 @@ def test_bad_usage_exits_2_with_one_line(graph, argv):
     assert "error:" in run.stderr and "Traceback" not in run.stderr
 
 
+@pytest.mark.parametrize("command", ["neighbours", "view"])
+def test_the_walk_needs_an_organisation(graph, command):
+    run = kgraph("--path", graph / "g", command, "s", "--depth", "2", cwd=graph)
+    assert run.returncode == 2 and "required: --org" in run.stderr, run
+
+
 @pytest.mark.parametrize("argv, complaint", [
     (["stats"], "no knowledge graph"),
     (["search", "q", "--user", "u", "--org", "o"], "no knowledge graph"),
-    (["neighbours", "x"], "no knowledge graph"),
+    (["neighbours", "x", "--org", "o"], "no knowledge graph"),
     (["fetch", "--org", "o"], "no knowledge graph"),
     (["purge", "--days", "1"], "no knowledge graph"),
     (["delete-context", "--org", "o", "--slice", "s"], "no knowledge graph"),

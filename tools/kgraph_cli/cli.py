@@ -36,7 +36,7 @@ examples:
   kgraph demo                      # a graph of the standard library
   kgraph load facts.jsonl --org acme
   kgraph search "who maintains the parser" --user alice --org acme
-  kgraph neighbours parser --depth 2 --format dot | dot -Tsvg -o parser.svg
+  kgraph neighbours parser --org acme --depth 2 --format dot | dot -Tsvg -o parser.svg
   kgraph fetch --org acme --filter graph_slice_id=project-x
   kgraph --wait 600 purge --days 90   # e.g. nightly from cron
   kgraph check && kgraph backup /srv/backups/kg-$(date +%F)

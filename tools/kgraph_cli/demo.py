@@ -127,7 +127,8 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser,
         ("Similarity search (ranked by the vector store)",
          ["search", SEARCH_QUERY, "--user", stdlib_graph.USER_ID, "--org", stdlib_graph.ORG_ID, "-k", "5"]),
         (f"The neighbourhood of {entity}, as a Mermaid picture",
-         ["neighbours", entity, "--depth", "1", "--format", "mermaid", "--limit", "25"]),
+         ["neighbours", entity, "--org", stdlib_graph.ORG_ID, "--depth", "1", "--format", "mermaid",
+          "--limit", "25"]),
         ("Facts by metadata: the classes of the json package",
          ["fetch", "--org", stdlib_graph.ORG_ID, "--filter", "graph_slice_id=json", "--filter", "kind=class"]),
         ("What the graph holds", ["stats"]),
@@ -146,11 +147,13 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser,
     print(f"""
 == Try next
   {cmd} search "join path components" --user demo --org stdlib -k 10
-  {cmd} neighbours json.decoder.JSONDecoder --format dot | dot -Tsvg -o decoder.svg
-  {cmd} neighbours email.message --depth 2 --limit 40
+  {cmd} neighbours json.decoder.JSONDecoder --org stdlib --format dot | dot -Tsvg -o decoder.svg
+  {cmd} neighbours email.message --org stdlib --depth 2 --limit 40
+  {cmd} view json.decoder --org stdlib --depth 2 -o json-decoder.html
   {cmd} fetch --org stdlib --filter module=pathlib._local --filter kind=method --json
   {cmd} fetch --org stdlib --filter kind=class --filter graph_slice_id=asyncio
   {cmd} delete-context --org stdlib --slice tkinter
   {cmd} purge --days 0 --dry-run
+  {cmd} reconcile --dry-run
   {" ".join(shlex.quote(a) for a in _program())} --help""", flush=True)
     return 0

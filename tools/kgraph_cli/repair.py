@@ -15,7 +15,8 @@ from typing import Any
 
 from kgraph_cli import files, render
 from kgraph_cli.store import (DB_FILENAME, VECTORS_DIRNAME, CommandError, DocumentGaps, checkpoint, count_facts,
-                              database_bytes, graph_path, open_graph, pending_deletions, stream, vector_store_bytes)
+                              database_bytes, graph_path, open_graph, pending_deletions, pending_ids, stream,
+                              vector_store_bytes)
 
 FACT_COLUMNS = "id, subject, predicate, obj, metadata"
 DOCUMENTS_PER_ADD = 1000
@@ -79,16 +80,14 @@ def _missing_rows(graph: Any, gaps: DocumentGaps) -> Iterator[list[tuple]]:
 
 
 def deliver_pending(graph: Any, *, dry_run: bool) -> dict[str, int]:
-    """Vector deletions that a deletion recorded and did not deliver.
+    """Hands the vector deletions that a deletion recorded and did not
+    deliver to the vector store (on a dry run only counts them); returns
+    ``{"delivered": d, "pending": p}``, ``p`` the ids still pending."""
+    if dry_run:
+        return {"delivered": 0, "pending": pending_deletions(graph)}
+    from corvanta.kgraph.providers.duckdb_sqlite import retention
 
-    The retention module plugs in here: once the tool's deletions go through
-    it, this becomes ``retention.reconcile(graph)`` (skipped on a dry run),
-    which hands the pending ids to the vector store and returns
-    ``{"delivered": d, "pending": p}``. Until then the ids are counted only:
-    their documents are orphans, which reconcile removes in any case, and
-    the table keeps them for the retention module to clear.
-    """
-    return {"delivered": 0, "pending": pending_deletions(graph)}
+    return dict(retention.reconcile(graph))
 
 
 def cmd_reconcile(args: Any) -> int:
@@ -96,8 +95,12 @@ def cmd_reconcile(args: Any) -> int:
 
     graph = open_graph(graph_path(args), create=False, vectors=True, wait=args.wait)
     store = graph.vector_store
+    # Pending deletions first: their documents are then gone, not orphans.
     pending = deliver_pending(graph, dry_run=args.dry_run)
     gaps = DocumentGaps(graph)
+    if args.dry_run and pending["pending"]:
+        queued = pending_ids(graph)
+        gaps.orphans = [doc_id for doc_id in gaps.orphans if doc_id not in queued]
     removed, added, unreadable = len(gaps.orphans), gaps.missing_count, []
     if not args.dry_run:
         if gaps.orphans:
@@ -108,20 +111,24 @@ def cmd_reconcile(args: Any) -> int:
             added, unreadable = add_documents(graph, store, _missing_rows(graph, gaps), progress)
     if args.json:
         render.emit(render.to_json({"dry_run": args.dry_run, "documents_added": added, "documents_removed": removed,
-                                    "pending_deliveries": pending["delivered"],
+                                    "deletions_delivered": pending["delivered"],
                                     "pending_deletions": pending["pending"], "unreadable_metadata": unreadable}))
     else:
         verb = ("would add", "would remove") if args.dry_run else ("added", "removed")
         lines = [f"{verb[0]} {render.plural(added, 'document')} of facts that had none, {verb[1]} "
                  f"{removed:,} documents whose facts are no longer in the table"]
-        if pending["pending"]:
-            lines.append(f"{render.plural(pending['pending'], 'pending vector deletion')} recorded by the store "
-                         "(their documents are removed with the orphans)")
+        if args.dry_run and pending["pending"]:
+            lines.append(f"would deliver {render.plural(pending['pending'], 'pending deletion')} to the vector store")
+        elif pending["delivered"]:
+            lines.append(f"delivered {render.plural(pending['delivered'], 'pending deletion')} to the vector store")
+        if pending["pending"] and not args.dry_run:
+            lines.append(f"{render.plural(pending['pending'], 'deletion')} still pending: the vector store did not "
+                         "take them (run with -v for its warning); run 'kgraph reconcile' again later")
         if unreadable:
             lines.append(f"{render.plural(len(unreadable), 'fact')} left without a document: the stored metadata is "
                          f"no JSON object (e.g. id {unreadable[0]})")
         render.emit("; ".join(lines))
-    return 1 if unreadable else 0
+    return 1 if unreadable or (pending["pending"] and not args.dry_run) else 0
 
 
 def cmd_reindex(args: Any) -> int:
@@ -226,7 +233,9 @@ def register(command: Callable[..., Any]) -> None:
                 "store): exactly what an upsert adds. Remove every document whose fact is no\n"
                 "longer in the table, whoever deleted it (a host application,\n"
                 "--keep-vectors, an older kgraph), so that search stops returning it.\n"
-                "'kgraph stats' counts both.")
+                "Deliver the deletions that purge or delete-context recorded and the vector\n"
+                "store did not take (a failure, an interrupt) first. 'kgraph stats' counts\n"
+                "all three. Exit status 1 when deletions stay pending.")
     p.add_argument("--dry-run", action="store_true", help="only count what would be added and removed")
     p.add_argument("--json", action="store_true", help="print the outcome as JSON")
 

@@ -185,6 +185,13 @@ def pending_deletions(graph: Any) -> int:
     return int(n)
 
 
+def pending_ids(graph: Any) -> set[str]:
+    """The ids of those deleted facts."""
+    if not table_exists(graph, PENDING_TABLE):
+        return set()
+    return {row[0] for rows in stream(graph, f"SELECT id FROM {PENDING_TABLE}") for row in rows}
+
+
 def stream(graph: Any, sql: str, params: Sequence[Any] = (), size: int = 10_000) -> Iterator[list[tuple]]:
     """The rows of ``sql`` in chunks of ``size``, on a cursor of their own
     (the result is never held whole)."""
@@ -197,31 +204,15 @@ def stream(graph: Any, sql: str, params: Sequence[Any] = (), size: int = 10_000)
         cursor.close()
 
 
-# A fact of the age the store's own purge cutoff reaches is a candidate: the
-# store takes its cutoff a moment after ours, so the candidates reach a minute
-# further and the facts that really went are found afterwards.
-_CUTOFF_SLACK = timedelta(minutes=1)
-
-
-def ids_older_than(graph: Any, days: int, *, slack: bool) -> list[str]:
-    cutoff = purge_cutoff(days) + (_CUTOFF_SLACK if slack else timedelta(0))
-    return [row[0] for row in graph.conn.execute("SELECT id FROM facts WHERE created_at < ?", [cutoff]).fetchall()]
+def ids_older_than(graph: Any, days: int) -> list[str]:
+    return [row[0] for row in graph.conn.execute("SELECT id FROM facts WHERE created_at < ?",
+                                                 [purge_cutoff(days)]).fetchall()]
 
 
 def ids_of_slice(graph: Any, org_id: str, graph_slice_id: str) -> list[str]:
     return [row[0] for row in graph.conn.execute(
         "SELECT id FROM facts WHERE org_id = ? AND json_extract(metadata, '$.graph_slice_id') = to_json(?)",
         [org_id, graph_slice_id]).fetchall()]
-
-
-def stored_ids(graph: Any, fact_ids: list[str] | None = None) -> set[str]:
-    """The identifiers in the table (of ``fact_ids`` only, when given)."""
-    if fact_ids is None:
-        return {row[0] for rows in stream(graph, "SELECT id FROM facts") for row in rows}
-    if not fact_ids:
-        return set()
-    return {row[0] for row in graph.conn.execute("SELECT id FROM facts WHERE id IN (SELECT unnest(?))",
-                                                 [fact_ids]).fetchall()}
 
 
 def fact_exists(graph: Any, fact_id: str) -> bool:
@@ -231,18 +222,6 @@ def fact_exists(graph: Any, fact_id: str) -> bool:
 def documents_present(store: Any, ids: list[str]) -> list[str]:
     """Those of ``ids`` whose document the vector store holds."""
     return [doc.id for doc in store.get_by_ids(ids)]
-
-
-def delete_documents(store: Any, ids: list[str]) -> int:
-    """Removes the documents of ``ids``; returns how many there were."""
-    present = documents_present(store, ids)
-    if present:
-        try:
-            store.delete(present)
-        except Exception as exc:
-            raise CommandError(f"the facts are deleted, but removing their {len(present):,} documents from the "
-                               f"vector store failed ({exc}); 'kgraph reconcile' removes them later") from exc
-    return len(present)
 
 
 class DocumentGaps:
