@@ -221,5 +221,7 @@ def test_allocated_blocks_do_not_grow(tmp_path):
     proc = run_python(SCRIPT.replace("ROUNDS", str(rounds)), cwd=tmp_path, timeout=600)
     assert proc.returncode == 0, proc.stderr
     seen = json.loads(proc.stdout.strip().splitlines()[-1])
-    # A reference lost per call would be thousands of blocks.
-    assert seen["growth"] < rounds // 10, seen
+    # A reference lost per call of any one operation would be at least
+    # `rounds` blocks; caches of the interpreter and the database client
+    # move by a few hundred, more on a loaded machine.
+    assert seen["growth"] < rounds // 3, seen
