@@ -24,4 +24,26 @@ Ref execute_fetchall(PyObject* conn, PyObject* sql, PyObject* params) {
     return py::call_method(result.get(), names().fetchall, {});
 }
 
+PyObject* first_value(PyObject* rows) {
+    if (!PyList_Check(rows) || PyList_GET_SIZE(rows) == 0) return nullptr;
+    PyObject* row = PyList_GET_ITEM(rows, 0);
+    if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) == 0) return nullptr;
+    return PyTuple_GET_ITEM(row, 0);
+}
+
+Py_ssize_t count_of(PyObject* rows) {
+    PyObject* count = first_value(rows);
+    if (count == nullptr || !PyLong_CheckExact(count)) return -1;
+    const Py_ssize_t value = PyLong_AsSsize_t(count);
+    if (value == -1 && PyErr_Occurred()) throw_error_already_set();
+    return value;
+}
+
+Ref current_transaction(PyObject* conn) {
+    static const StaticString question{"SELECT current_transaction_id()"};
+    Ref rows = execute_fetchall(conn, question.get(), nullptr);
+    PyObject* transaction = first_value(rows.get());
+    return transaction == nullptr ? Ref() : Ref::borrow(transaction);
+}
+
 }  // namespace kg

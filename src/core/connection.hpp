@@ -12,4 +12,17 @@ void execute(PyObject* conn, PyObject* sql, PyObject* params = nullptr);
 // conn.execute(sql, params).fetchall()
 Ref execute_fetchall(PyObject* conn, PyObject* sql, PyObject* params);
 
+// The first value of the first row of fetched rows, or null (a connection a
+// host replaced may return anything).
+PyObject* first_value(PyObject* rows);
+
+// The count a write statement returned, or -1 without one.
+Py_ssize_t count_of(PyObject* rows);
+
+// The id of the transaction a statement now runs in (a new one each time
+// outside a transaction the caller opened), or null when the connection
+// does not answer with one. Called under the connection lock, so that what
+// it tells still holds for the next statement.
+Ref current_transaction(PyObject* conn);
+
 }  // namespace kg

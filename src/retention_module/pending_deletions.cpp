@@ -12,7 +12,6 @@ namespace {
 // runs under the connection lock.
 const StaticString kCreate{
     "CREATE TABLE IF NOT EXISTS pending_vector_deletions (id TEXT, queued_at TIMESTAMP)"};
-const StaticString kTransactionId{"SELECT current_transaction_id()"};
 const StaticString kRead{"SELECT current_transaction_id(), list(id ORDER BY id), [] FROM pending_vector_deletions"};
 // Reads every id of the facts table: asked only when some pending id may
 // belong to a fact written again.
@@ -50,11 +49,6 @@ Ref first_row(PyObject* rows, Py_ssize_t width, const char* what) {
 }
 
 void ensure_pending_table(PyObject* conn) { execute(conn, kCreate.get()); }
-
-Ref transaction_id(PyObject* conn) {
-    Ref row = first_row(execute_fetchall(conn, kTransactionId.get(), nullptr).get(), 1, "current_transaction_id()");
-    return Ref::borrow(PyTuple_GET_ITEM(row.get(), 0));
-}
 
 Py_ssize_t PendingIds::count() const {
     return PyList_GET_SIZE(deliverable.get()) + PyList_GET_SIZE(rewritten.get());

@@ -23,9 +23,6 @@ namespace kg::retention {
 // Creates the table when it is missing.
 void ensure_pending_table(PyObject* conn);
 
-// The id of the transaction a statement on `conn` runs in.
-Ref transaction_id(PyObject* conn);
-
 // The pending ids as one statement sees them. With `set_rewritten_apart`,
 // the ids whose fact is in the table again are set apart (a join that reads
 // every id of the facts table); without, all are deliverable.

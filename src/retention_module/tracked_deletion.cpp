@@ -66,7 +66,8 @@ DeletionOutcome delete_and_deliver(PyObject* graph, const char* function, PyObje
 Delivery deliver_pending(PyObject* graph, const char* function) {
     Ref conn = py::attr(graph, names().conn);
     ConnLock::Guard whole_course(state().conn_lock);
-    Ref before = transaction_id(conn.get());
+    Ref before = current_transaction(conn.get());
+    if (!before) raise(PyExc_TypeError, "%s: current_transaction_id() returned no row", function);
     ensure_pending_table(conn.get());
     PendingIds pending = read_pending(conn.get(), true);
     if (same(before.get(), pending.transaction.get())) {

@@ -14,30 +14,8 @@ namespace {
 const StaticString kAddOne{
     "INSERT INTO facts SELECT ?, ?, ?, ?, ?, ?, current_timestamp, ?" KG_OUTSIDE_THAT_TRANSACTION};
 const StaticString kWriteOne{KG_ONE_ROW KG_SAME_FACT_CONFLICT_CLAUSE};
-const StaticString kTransactionId{"SELECT current_transaction_id()"};
 
 }  // namespace
-
-PyObject* first_value(PyObject* rows) {
-    if (!PyList_Check(rows) || PyList_GET_SIZE(rows) == 0) return nullptr;
-    PyObject* row = PyList_GET_ITEM(rows, 0);
-    if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) == 0) return nullptr;
-    return PyTuple_GET_ITEM(row, 0);
-}
-
-Py_ssize_t count_of(PyObject* rows) {
-    PyObject* count = first_value(rows);
-    if (count == nullptr || !PyLong_CheckExact(count)) return -1;
-    const Py_ssize_t value = PyLong_AsSsize_t(count);
-    if (value == -1 && PyErr_Occurred()) throw_error_already_set();
-    return value;
-}
-
-Ref current_transaction(PyObject* conn) {
-    Ref rows = execute_fetchall(conn, kTransactionId.get(), nullptr);
-    PyObject* transaction = first_value(rows.get());
-    return transaction == nullptr ? Ref() : Ref::borrow(transaction);
-}
 
 bool pending_error_is_stored_id() {
     if (!pending_error_is_exception()) return false;

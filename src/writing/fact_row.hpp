@@ -47,19 +47,8 @@ void write_fact_row(PyObject* conn, PyObject* row, PyObject* fact_id);
 // Names the id by its first 12 characters, never the other fact's values.
 [[noreturn]] void raise_other_fact_stored(PyObject* fact_id);
 
-// The id of the transaction a statement now runs in (a new one each time
-// outside the caller's transaction), or null when the connection does not
-// answer with one. The caller holds the connection lock.
-Ref current_transaction(PyObject* conn);
-
 // Whether the pending error is the engine's refusal of a stored id; the
 // error stays pending.
 bool pending_error_is_stored_id();
-
-// The first value of the first row of a fetched result, or null.
-PyObject* first_value(PyObject* rows);
-
-// The count a write statement returned, or -1 without one.
-Py_ssize_t count_of(PyObject* rows);
 
 }  // namespace kg
