@@ -123,6 +123,9 @@ class ScriptedConnection:
     ([("current_transaction_id() <>", "fetch", KeyboardInterrupt())], 5, False),
     # Ctrl-C inside the statement, as the client reports it: never retried.
     ([("current_transaction_id() <>", "execute", RuntimeError("Query interrupted"))], 0, True),
+    # Interrupted in the replacing statement's own transaction: rolled back.
+    ([("current_transaction_id() <>", "execute", duckdb.ConstraintException("Duplicate key")),
+      ("ON CONFLICT", "execute", KeyboardInterrupt())], 0, False),
 ])
 def test_interrupts_pass_and_notes_say_only_what_holds(store, script, written, note):
     real = store.conn
@@ -133,6 +136,8 @@ def test_interrupts_pass_and_notes_say_only_what_holds(store, script, written, n
     finally:
         store.conn = real
     assert type(info.value) is type(script[-1][2])
+    store.conn.execute("BEGIN TRANSACTION")  # no transaction of the batch is left open
+    store.conn.execute("ROLLBACK")
     assert len(rows(store)) == written
     assert any("nothing" in n or "no row" in n for n in getattr(info.value, "__notes__", [])) == note
 
