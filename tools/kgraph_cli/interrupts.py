@@ -32,7 +32,7 @@ def status() -> int:
 
 
 def name() -> str:
-    return "SIGTERM" if _received == signal.SIGTERM else "an interrupt"
+    return "SIGTERM" if _received == signal.SIGTERM else "Ctrl-C (SIGINT)"
 
 
 def is_interrupt(exc: BaseException) -> bool:
