@@ -47,7 +47,7 @@ Ref columns_with(const FactBatch& batch, std::size_t count, PyObject* extra) {
 Py_ssize_t first_other_fact(PyObject* conn, const FactBatch& batch) {
     Ref params = columns_with(batch, 6, py::integer(batch.distinct_count()).get());
     Ref rows = execute_fetchall(conn, kFirstOtherFact.get(), params.get());
-    return count_of(rows.get());
+    return position_of(rows.get(), batch.distinct_count(), "the query for a stored id of another fact");
 }
 
 // Rolls the own transaction back; the error that led here stays pending.
@@ -55,7 +55,7 @@ void roll_back(PyObject* conn) {
     with_pending_error_aside([&] { execute(conn, kRollback.get()); });
 }
 
-RowsOutcome write_in_own_transaction(PyObject* conn, const FactBatch& batch) {
+void write_in_own_transaction(PyObject* conn, const FactBatch& batch, RowsOutcome& outcome) {
     Ref columns = batch.column_lists();
     execute(conn, kBegin.get());
     try {
@@ -63,36 +63,41 @@ RowsOutcome write_in_own_transaction(PyObject* conn, const FactBatch& batch) {
         const Py_ssize_t written = count_of(rows.get());
         if (written >= 0 && written < batch.distinct_count()) {
             execute(conn, kRollback.get());
-            return {.other_fact_stored = first_other_fact(conn, batch)};
+            outcome.other_fact_stored = first_other_fact(conn, batch);
+            return;
         }
         execute(conn, kCommit.get());
     } catch (const PyErrorAlreadySet&) {
         roll_back(conn);
         throw;
     }
-    return {};
+    outcome.rows_may_stand = true;
 }
 
 // In the caller's transaction a failed statement would abort it, so the
 // stored ids are compared before anything is written; the connection lock,
 // held throughout, keeps the store's other statements out in between.
-RowsOutcome write_in_callers_transaction(PyObject* conn, const FactBatch& batch) {
-    if (const Py_ssize_t other = first_other_fact(conn, batch); other >= 0) return {.other_fact_stored = other};
+void write_in_callers_transaction(PyObject* conn, const FactBatch& batch, RowsOutcome& outcome) {
+    if (const Py_ssize_t other = first_other_fact(conn, batch); other >= 0) {
+        outcome.other_fact_stored = other;
+        return;
+    }
     Ref columns = batch.column_lists();
     Ref rows = execute_fetchall(conn, kWriteRows.get(), columns.get());
+    outcome.rows_may_stand = true;
     const Py_ssize_t written = count_of(rows.get());
     if (written >= 0 && written < batch.distinct_count()) {
-        return {.other_fact_stored = first_other_fact(conn, batch), .nothing_written = false};
+        outcome.nothing_written = false;
+        outcome.other_fact_stored = first_other_fact(conn, batch);
     }
-    return {};
 }
 
 }  // namespace
 
-RowsOutcome write_rows(PyObject* conn, const FactBatch& batch) {
+void write_rows(PyObject* conn, const FactBatch& batch, RowsOutcome& outcome) {
     ConnLock::Guard whole_write(state().conn_lock);
     Ref transaction = current_transaction(conn);
-    if (!transaction) return write_in_callers_transaction(conn, batch);
+    if (!transaction) return write_in_callers_transaction(conn, batch, outcome);
 
     Ref params = columns_with(batch, 7, transaction.get());
     Ref added;
@@ -101,11 +106,11 @@ RowsOutcome write_rows(PyObject* conn, const FactBatch& batch) {
     } catch (const PyErrorAlreadySet&) {
         if (!pending_error_is_stored_id()) throw;
         PyErr_Clear();
-        return write_in_own_transaction(conn, batch);
+        return write_in_own_transaction(conn, batch, outcome);
     }
     // Nothing added, no error: the statement ran in the caller's transaction.
-    if (count_of(added.get()) == 0) return write_in_callers_transaction(conn, batch);
-    return {};
+    if (count_of(added.get()) == 0) return write_in_callers_transaction(conn, batch, outcome);
+    outcome.rows_may_stand = true;
 }
 
 Py_ssize_t first_invalid_json(PyObject* conn, const FactBatch& batch) {
@@ -113,8 +118,8 @@ Py_ssize_t first_invalid_json(PyObject* conn, const FactBatch& batch) {
     with_pending_error_aside([&] {
         Ref params = py::list({batch.metadata_jsons().get()});
         Ref rows = execute_fetchall(conn, kFirstInvalidJson.get(), params.get());
-        const Py_ssize_t one_based = count_of(rows.get());
-        if (one_based > 0 && one_based <= batch.distinct_count()) position = batch.input_position(one_based - 1);
+        const Py_ssize_t slot = position_of(rows.get(), batch.distinct_count(), "the query for invalid JSON", 1);
+        if (slot >= 0) position = batch.input_position(slot);
     });
     return position;
 }

@@ -14,15 +14,18 @@ struct RowsOutcome {
     // inside a transaction of the caller's that another connection of the
     // process changed under it could leave some rows written.
     bool nothing_written = true;
+    // Whether a statement that writes rows of the batch has succeeded: an
+    // error raised after it leaves them standing.
+    bool rows_may_stand = false;
 };
 
 // Writes the batch's rows under the connection lock. New ids go in with a
 // plain INSERT; a batch with stored ids replaces the rows of the same facts
 // in a transaction of its own, which a stored id of another fact rolls back.
 // Inside the caller's transaction the stored ids are compared first. A
-// database error (an interrupted statement included) unwinds, and nothing of
-// the batch is then written.
-RowsOutcome write_rows(PyObject* conn, const FactBatch& batch);
+// database error (an interrupted statement included) unwinds; `outcome`
+// then says whether rows of the batch may stand.
+void write_rows(PyObject* conn, const FactBatch& batch, RowsOutcome& outcome);
 
 // The position in `facts` of the first fact whose metadata text the
 // database does not take as JSON, or -1. Asked to explain the pending error

@@ -9,20 +9,23 @@
 #include "bulk/batch_write.hpp"
 #include "bulk/fact_batch.hpp"
 #include "core/companion.hpp"
+#include "core/conn_lock.hpp"
 #include "core/handled_errors.hpp"
 #include "core/module_state.hpp"
 #include "core/py.hpp"
+#include "outbox/delivery.hpp"
 #include "writing/fact_row.hpp"
+
+#include <optional>
 
 namespace kg::bulk {
 namespace {
 
 // Adds to the pending database error a note that the call wrote nothing,
-// naming the fact at fault when the database can tell. Every Exception of
-// the write comes from a statement that wrote nothing of the call, or from
-// a transaction rolled back (batch_write.cpp).
-[[noreturn]] void rethrow_write_failure(PyObject* conn, const FactBatch& batch) {
-    if (!pending_error_is_exception()) throw_error_already_set();
+// naming the fact at fault when the database can tell, unless a statement
+// that wrote rows of the call had succeeded before the error.
+[[noreturn]] void rethrow_write_failure(PyObject* conn, const FactBatch& batch, const RowsOutcome& outcome) {
+    if (!pending_error_is_exception() || outcome.rows_may_stand) throw_error_already_set();
     const Py_ssize_t culprit = first_invalid_json(conn, batch);
     Ref note = culprit >= 0
                    ? Ref::steal(PyUnicode_FromFormat(
@@ -57,17 +60,22 @@ Ref upsert_facts(const UpsertFactsArgs& args) {
     FactBatch batch = FactBatch::collect(args.graph, args.facts);
     if (batch.distinct_count() == 0) return batch.ids_in_input_order();
 
-    RowsOutcome outcome;
+    std::optional<outbox::DocumentTraffic::Mirror> mirror;
     {
         Ref conn = py::attr(args.graph, names().conn);
+        ConnLock::Guard writing(state().conn_lock);
+        RowsOutcome outcome;
         try {
-            outcome = write_rows(conn.get(), batch);
+            write_rows(conn.get(), batch, outcome);
         } catch (const PyErrorAlreadySet&) {
-            rethrow_write_failure(conn.get(), batch);
+            rethrow_write_failure(conn.get(), batch, outcome);
         }
+        if (outcome.other_fact_stored >= 0) refuse_other_fact_stored(batch, outcome);
+        mirror.emplace(outbox::traffic(), batch.fact_ids());
     }
-    if (outcome.other_fact_stored >= 0) refuse_other_fact_stored(batch, outcome);
+    mirror->wait_for_deletes();
     mirror_batch(args.graph, batch);
+    outbox::finish_mirror(args.graph, "upsert_facts", *mirror);
     return batch.ids_in_input_order();
 }
 

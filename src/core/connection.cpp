@@ -39,6 +39,18 @@ Py_ssize_t count_of(PyObject* rows) {
     return value;
 }
 
+Py_ssize_t position_of(PyObject* rows, Py_ssize_t size, const char* what, Py_ssize_t base) {
+    PyObject* value = first_value(rows);
+    if (value == nullptr || value == Py_None) return -1;
+    if (!PyLong_Check(value)) raise(PyExc_TypeError, "%s returned %.200s, not int", what, Py_TYPE(value)->tp_name);
+    const Py_ssize_t position = PyLong_AsSsize_t(value);
+    if (position == -1 && PyErr_Occurred()) throw_error_already_set();
+    if (position < base || position - base >= size) {
+        raise(PyExc_ValueError, "%s returned %zd, outside %zd..%zd", what, position, base, base + size - 1);
+    }
+    return position - base;
+}
+
 Ref current_transaction(PyObject* conn) {
     static const StaticString question{"SELECT current_transaction_id()"};
     Ref rows = execute_fetchall(conn, question.get(), nullptr);

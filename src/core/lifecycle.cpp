@@ -1,5 +1,6 @@
 // Construction of the one store of the process: instance creation keeps the
 // singleton, start-up opens the database and obtains the vector store once.
+#include "core/handled_errors.hpp"
 #include "core/handled_exception.hpp"
 #include "core/log.hpp"
 #include "core/module_state.hpp"
@@ -97,10 +98,11 @@ Ref store_init(const StoreInitArgs& args) {
     try {
         Ref duckdb = global(n.duckdb);
         Ref conn = py::call_method(duckdb.get(), n.connect, {db_path.get()});
+        state().conn_lock.connection_opened();
         py::set_attr(self, n.conn, conn.get());
         py::call_method(self, n._ensure_schema, {});
     } catch (const PyErrorAlreadySet&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        if (!pending_error_is_exception()) throw;
         raise_initialization_error(initialization_error.get(), db_path.get());
     }
 

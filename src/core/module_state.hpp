@@ -12,6 +12,7 @@
 
 #include "core/conn_lock.hpp"
 #include "core/names.hpp"
+#include "outbox/document_traffic.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +30,7 @@ struct ModuleState {
     PyObject* standard_dumps = nullptr;
     PyObject* standard_encoder_class = nullptr;
     ConnLock conn_lock;
+    outbox::DocumentTraffic traffic;  // read and changed with the GIL held
 
     // Load bookkeeping (module.cpp). The interpreter whose load is under way
     // or done, -1 for none; atomic because isolated interpreters import in

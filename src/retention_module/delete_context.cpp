@@ -4,8 +4,8 @@
 #include "core/companion.hpp"
 #include "core/log.hpp"
 #include "core/py.hpp"
+#include "outbox/pending_table.hpp"
 #include "retention_module/operations.hpp"
-#include "retention_module/pending_deletions.hpp"
 #include "retention_module/tracked_deletion.hpp"
 
 namespace kg::retention {

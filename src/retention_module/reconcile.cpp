@@ -5,7 +5,7 @@
 #include "core/log.hpp"
 #include "core/py.hpp"
 #include "retention_module/operations.hpp"
-#include "retention_module/tracked_deletion.hpp"
+#include "outbox/delivery.hpp"
 
 namespace kg::retention {
 namespace {
@@ -18,7 +18,7 @@ const StaticString kPending{"pending"};
 
 Ref reconcile(const ReconcileArgs& args) {
     check_started_store(args.graph, "reconcile");
-    const Delivery delivery = deliver_pending(args.graph, "reconcile");
+    const outbox::Delivered delivery = outbox::deliver_pending(args.graph, "reconcile", "retention.reconcile");
 
     Ref delivered = py::integer(delivery.delivered);
     Ref pending = py::integer(delivery.pending);

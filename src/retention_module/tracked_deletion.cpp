@@ -1,10 +1,8 @@
-// The whole course runs under the connection lock: no statement of another
-// thread lands between the deletion and the reading of the pending ids (so
+// The deletion and the reading of the pending ids run in one hold of the
+// connection lock: no statement of another thread lands between them, so
 // that comparing their transaction ids tells the caller's transaction from
-// two transactions of their own), nor between that reading and the removal
-// of the delivered ids (so that a fact written again meanwhile is never
-// stripped of its new document). Threads that want the lock meanwhile wait
-// without the GIL, the vector store's call included.
+// two transactions of their own, and the ids read are claimed before any
+// other delivery reads them. The vector store is called without the lock.
 #include "retention_module/tracked_deletion.hpp"
 
 #include "core/conn_lock.hpp"
@@ -12,8 +10,9 @@
 #include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/py.hpp"
-#include "retention_module/pending_deletions.hpp"
-#include "retention_module/vector_delete.hpp"
+
+#include <optional>
+#include <string>
 
 namespace kg::retention {
 namespace {
@@ -27,54 +26,42 @@ const StaticString kPending{"pending"};
 
 bool same(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
-Delivery deliver_and_settle(PyObject* graph, const char* function, PyObject* conn, const PendingIds& pending) {
-    const Py_ssize_t delivered = deliver(graph, function, pending.deliverable.get());
-    remove_settled(conn, pending, delivered);
-    return {delivered, PyList_GET_SIZE(pending.deliverable.get()) - delivered};
-}
-
 }  // namespace
 
 DeletionOutcome delete_and_deliver(PyObject* graph, const char* function, PyObject* statement, PyObject* params) {
     Ref conn = py::attr(graph, names().conn);
-    ConnLock::Guard whole_course(state().conn_lock);
-    ensure_pending_table(conn.get());
-    Ref deleted = first_row(execute_fetchall(conn.get(), statement, params).get(), 2, function);
-    Ref facts = Ref::borrow(PyTuple_GET_ITEM(deleted.get(), 0));
-    if (!PyLong_Check(facts.get())) {
-        raise(PyExc_TypeError, "%s: the deleting statement counted %.200s, not int", function,
-              Py_TYPE(facts.get())->tp_name);
-    }
-    PendingIds pending = read_pending(conn.get(), false);
-    if (same(PyTuple_GET_ITEM(deleted.get(), 1), pending.transaction.get())) {
-        Logger logger = Logger::current();
-        if (logger.enabled(LogLevel::Info)) {
-            logger.write(LogLevel::Info, kInfoDeferred,
-                         {py::str(function).get(), py::integer(pending.count()).get()});
+    const std::string label = std::string("retention.") + function;
+    std::optional<outbox::PendingDelivery> delivery;
+    Ref facts;
+    {
+        ConnLock::Guard claiming(state().conn_lock);
+        outbox::ensure_pending_table(conn.get());
+        Ref deleted = outbox::first_row(execute_fetchall(conn.get(), statement, params).get(), 2, function);
+        facts = Ref::borrow(PyTuple_GET_ITEM(deleted.get(), 0));
+        if (!PyLong_Check(facts.get())) {
+            raise(PyExc_TypeError, "%s: the deleting statement counted %.200s, not int", function,
+                  Py_TYPE(facts.get())->tp_name);
         }
-        return {std::move(facts), {0, pending.count()}};
-    }
-    // The ids this statement queued belong to facts that cannot have been
-    // written again (the lock is held since); only when more ids are pending
-    // than it deleted are earlier ones among them.
-    const Py_ssize_t queued_now = PyLong_AsSsize_t(facts.get());
-    if (queued_now == -1 && PyErr_Occurred()) throw_error_already_set();
-    if (pending.count() > queued_now) pending = read_pending(conn.get(), true);
-    return {std::move(facts), deliver_and_settle(graph, function, conn.get(), pending)};
-}
+        const Py_ssize_t deleted_now = PyLong_AsSsize_t(facts.get());
+        if (deleted_now == -1 && PyErr_Occurred()) throw_error_already_set();
+        if (deleted_now > 0) outbox::traffic().deletion_ran();
 
-Delivery deliver_pending(PyObject* graph, const char* function) {
-    Ref conn = py::attr(graph, names().conn);
-    ConnLock::Guard whole_course(state().conn_lock);
-    Ref before = current_transaction(conn.get());
-    if (!before) raise(PyExc_TypeError, "%s: current_transaction_id() returned no row", function);
-    ensure_pending_table(conn.get());
-    PendingIds pending = read_pending(conn.get(), true);
-    if (same(before.get(), pending.transaction.get())) {
-        raise(PyExc_RuntimeError,
-              "%s() cannot deliver inside a transaction open on graph.conn: commit or roll it back first", function);
+        outbox::PendingIds pending = outbox::read_pending(conn.get(), false);
+        if (same(PyTuple_GET_ITEM(deleted.get(), 1), pending.transaction.get())) {
+            Logger logger = Logger::current();
+            if (logger.enabled(LogLevel::Info)) {
+                logger.write(LogLevel::Info, kInfoDeferred,
+                             {py::str(function).get(), py::integer(pending.count()).get()});
+            }
+            return {std::move(facts), {0, pending.count()}};
+        }
+        // The ids this statement queued belong to facts that cannot have been
+        // written again (the lock is held since); only when more ids are
+        // pending than it deleted are earlier ones among them.
+        if (pending.count() > deleted_now) pending = outbox::read_pending(conn.get(), true);
+        delivery.emplace(conn.get(), std::move(pending));
     }
-    return deliver_and_settle(graph, function, conn.get(), pending);
+    return {std::move(facts), delivery->run(graph, label.c_str())};
 }
 
 Ref deletion_result(const DeletionOutcome& outcome) {

@@ -2,6 +2,7 @@
 // the given values under the given top-level keys. Keys are screened by the
 // safe-key pattern; paths and values travel only as bound parameters.
 #include "core/connection.hpp"
+#include "core/handled_errors.hpp"
 #include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/operations.hpp"
@@ -27,7 +28,7 @@ Ref parsed_metadata(PyObject* loads, PyObject* stored) {
     if (!PyUnicode_Check(stored)) return Ref::borrow(stored);
     PyObject* parsed = PyObject_CallOneArg(loads, stored);
     if (parsed != nullptr) return Ref::steal(parsed);
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_already_set();
+    if (!pending_error_is_exception()) throw_error_already_set();
     PyErr_Clear();
     return Ref::steal(PyDict_New());
 }

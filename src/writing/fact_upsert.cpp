@@ -2,16 +2,22 @@
 // then the mirror document in the vector store. A failure of the mirror is
 // classified and logged, never undone in the table. Every result of a host
 // facility that reaches the row (the identifier, the metadata text) is
-// checked before the row is written, as the batch upsert checks it.
+// checked before the row is written, as the batch upsert checks it. A
+// deletion that overlaps the write never leaves the document behind
+// (outbox/document_traffic.hpp).
+#include "core/conn_lock.hpp"
 #include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/operations.hpp"
 #include "core/py.hpp"
+#include "outbox/delivery.hpp"
 #include "writing/compact_json.hpp"
 #include "writing/fact_parts.hpp"
 #include "writing/fact_row.hpp"
 #include "writing/metadata_clamp.hpp"
 #include "writing/vector_mirror.hpp"
+
+#include <optional>
 
 namespace kg::ops {
 
@@ -27,16 +33,22 @@ Ref upsert_fact(const UpsertFactArgs& args) {
     }
 
     Ref metadata_json = checked_json_text(compact_json(metadata));
+    Ref ids = py::list({fact_id.get()});
+    std::optional<outbox::DocumentTraffic::Mirror> mirror;
     {
         Ref conn = py::attr(self, n.conn);
         Ref row = py::list({fact_id.get(), subject, predicate, obj, user_id.get(), org_id.get(), metadata_json.get()});
+        ConnLock::Guard writing(state().conn_lock);
         write_fact_row(conn.get(), row.get(), fact_id.get());
+        mirror.emplace(outbox::traffic(), ids.get());
     }
 
     // Measured afresh: the statement let other threads run, and reading the
     // budget may run code, so the metadata may have changed since.
     Ref vs_meta = VectorStoreReduction(self).reduce(metadata);
+    mirror->wait_for_deletes();
     mirror_fact(self, triple.get(), vs_meta.get(), fact_id.get());
+    outbox::finish_mirror(self, "upsert_fact", *mirror);
     return std::move(fact_id);  // a structured binding is not moved implicitly
 }
 

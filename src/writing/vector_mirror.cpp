@@ -1,5 +1,6 @@
 #include "writing/vector_mirror.hpp"
 
+#include "core/handled_errors.hpp"
 #include "core/handled_exception.hpp"
 #include "core/log.hpp"
 #include "core/module_state.hpp"
@@ -33,8 +34,7 @@ void add_to_vector_store(PyObject* self, PyObject* texts, PyObject* metadatas, P
 }
 
 void tolerate_mirror_failure(PyObject* fact_id) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_already_set();
-    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref exception = take_pending_exception();
     HandledException handling(exception.get());
     Logger logger = Logger::current();
     if (PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) {

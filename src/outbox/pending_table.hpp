@@ -5,7 +5,7 @@
 
 #include "core/pyref.hpp"
 
-namespace kg::retention {
+namespace kg::outbox {
 
 // A statement that deletes the facts matching `condition` and queues their
 // ids in the same statement, hence in one transaction. Its one row holds the
@@ -23,26 +23,30 @@ namespace kg::retention {
 // Creates the table when it is missing.
 void ensure_pending_table(PyObject* conn);
 
-// The pending ids as one statement sees them. With `set_rewritten_apart`,
-// the ids whose fact is in the table again are set apart (a join that reads
-// every id of the facts table); without, all are deliverable.
+// The pending ids as one statement sees them, all of them or those among
+// `scope` (a list of ids). With `set_rewritten_apart`, the ids whose fact
+// is in the table again are set apart (a join that reads every id of the
+// facts table); without, all are deliverable.
 struct PendingIds {
     Ref transaction;  // the id of that statement's transaction
-    Ref deliverable;  // ids, ascending (a list)
+    Ref deliverable;  // ids, ascending (a list of our own)
     // Ids whose fact has been written again since it was deleted: the
     // document under that id is the new fact's, so it must stay.
     Ref rewritten;
     Py_ssize_t count() const;
 };
-PendingIds read_pending(PyObject* conn, bool set_rewritten_apart);
+PendingIds read_pending(PyObject* conn, bool set_rewritten_apart, PyObject* scope = nullptr);
 
-// Removes the first `delivered` ids of `pending.deliverable` and the
-// rewritten ones from the table. Run under the connection lock held since
-// `read_pending`, so that the table holds what was read.
-void remove_settled(PyObject* conn, const PendingIds& pending, Py_ssize_t delivered);
+// Removes `delivered` (a list of ids) from the table, and those of
+// `if_rewritten` whose fact stands in the table now: a fact deleted again
+// after it was written keeps its id pending. Returns how many it removed.
+Py_ssize_t remove_settled(PyObject* conn, PyObject* delivered, PyObject* if_rewritten);
+
+// Queues those of `ids` that have no row and are not pending yet.
+void queue_rowless(PyObject* conn, PyObject* ids);
 
 // The first row of a statement's rows as a tuple of `width` values; rows of
 // another shape raise TypeError naming `what`.
 Ref first_row(PyObject* rows, Py_ssize_t width, const char* what);
 
-}  // namespace kg::retention
+}  // namespace kg::outbox

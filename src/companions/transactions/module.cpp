@@ -1,0 +1,53 @@
+// The companion module `transactions`: a transaction on the store's
+// connection that other threads wait for, sharing the store's code and
+// process state (core/companion.hpp).
+#include "companions/transactions/transaction.hpp"
+#include "core/companion.hpp"
+
+namespace kg::transactions {
+namespace {
+
+constexpr Param kTransactionParams[] = {
+    {"graph", ParamKind::PositionalOrKeyword, ParamType::Any, "DuckSqliteGraph"},
+};
+const OperationDef kTransaction{
+    .name = "transaction",
+    .is_static = true,
+    .params = kTransactionParams,
+    .return_annotation = "Transaction",
+    .result = ResultRule::Unchecked,
+    .doc = "A transaction on graph.conn that other threads' store calls wait for.\n"
+           "\n"
+           "Use it as a context manager: BEGIN on entry, COMMIT on a normal exit,\n"
+           "ROLLBACK when the block raises (the exception propagates). The block\n"
+           "holds the store's connection lock throughout, so every other thread's\n"
+           "store call waits until it ends, and the store calls of this thread join\n"
+           "the transaction. Entering a second transaction on the same thread is a\n"
+           "RuntimeError. Deletions in the block deliver their ids to the vector\n"
+           "store after the commit; a rollback withdraws the documents of the facts\n"
+           "the block wrote.",
+    .body = named_body<kTransactionParams, transaction>};
+
+int exec_transactions(PyObject* module) {
+    return status_entry_point([&] {
+        load_store_module();
+        add_functions(module, {&kTransaction});
+        create_transaction_type(module);
+    });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_transactions)},
+    // As for duck_graph: a second interpreter meets the store's own refusal.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = companion_module(
+    "transactions", "Transactions on the store's connection that other threads wait for.", slots);
+
+}  // namespace
+}  // namespace kg::transactions
+
+PyMODINIT_FUNC PyInit_transactions() { return PyModuleDef_Init(&kg::transactions::module_def); }
