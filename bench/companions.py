@@ -22,6 +22,7 @@ import time
 from typing import Any
 
 from _common import MODULE_NAME, NullVectorStore, interleaved, proc_status, rss_kb
+from overlap import report_rows as overlap_report
 from workload import TARGET_ORG, Workload, bulk_load
 
 TRAVERSAL_MODULE = "corvanta.kgraph.providers.duckdb_sqlite.traversal"
@@ -385,4 +386,5 @@ def report(res: dict[str, Any], misses: list[str], table) -> str:
         f"{'yes' if flat else '**no**'}.",
         "",
         table(["walk, graph", "facts walked", "depth", "rows", "peak rise", "time"], memory_rows),
+        *(overlap_report(res["overlap"], misses, table) if "overlap" in res else []),
     ])

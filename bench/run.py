@@ -58,7 +58,8 @@ FULL = {
     "companions": {"scale": [{"n": 10_000, "walk_reps": 15, "delete_reps": 3},
                              {"n": 100_000, "walk_reps": 11, "delete_reps": 3},
                              {"n": 1_000_000, "walk_reps": 9, "delete_reps": 5}],
-                   "memory": {"ring": 10_000, "depths": [1, 10, 100, 1_000, 1_000_000], "calls": 200}},
+                   "memory": {"ring": 10_000, "depths": [1, 10, 100, 1_000, 1_000_000], "calls": 200},
+                   "overlap": {"doomed": 10_000, "kept": 100_000, "rounds": 5, "delete_seconds": 0.05}},
 }
 QUICK = {
     "overhead": {"db_facts": 2_000, "scale": 0.15},
@@ -70,7 +71,8 @@ QUICK = {
               "default_facts_per_size": 1_000},
     "tool": {"docs": 2_000, "repeat": 1, "demo_modules": 30, "scale_facts": 20_000},
     "companions": {"scale": [{"n": 2_000, "walk_reps": 3, "delete_reps": 1}],
-                   "memory": {"ring": 1_000, "depths": [1, 100, 1_000], "calls": 20}},
+                   "memory": {"ring": 1_000, "depths": [1, 100, 1_000], "calls": 20},
+                   "overlap": {"doomed": 2_000, "kept": 5_000, "rounds": 1, "delete_seconds": 0.01}},
 }
 
 
@@ -858,7 +860,9 @@ def measure(plan: dict[str, Any], wanted: set[str], quick: bool) -> dict[str, An
             progress(f"companion modules at {p['n']:,} facts")
             points.append(run_task("companions_scale", p, timeout=3600))
         progress("companion modules: memory on cyclic graphs")
-        results["companions"] = {"points": points, "memory": run_task("companions_memory", plan_c["memory"])}
+        progress("companion modules: a reader beside a slow deletion")
+        results["companions"] = {"points": points, "memory": run_task("companions_memory", plan_c["memory"]),
+                                 "overlap": run_task("companions_overlap", plan_c["overlap"])}
     if "clamping" in wanted:
         progress("clamping")
         results["clamping"] = run_task("clamping", plan["clamping"], workdir=False)

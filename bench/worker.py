@@ -20,6 +20,7 @@ TASKS = {
     "tool": ("tool", "run"),
     "companions_scale": ("companions", "scale_point"),
     "companions_memory": ("companions", "cyclic_memory"),
+    "companions_overlap": ("overlap", "run"),
 }
 
 

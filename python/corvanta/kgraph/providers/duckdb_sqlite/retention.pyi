@@ -4,9 +4,11 @@ Each deletion removes the rows and records their ids in the table
 ``pending_vector_deletions`` (created on first use, in the store's own
 database) with one statement, so both commit together. Once committed, every
 pending id, earlier ones included, goes to ``graph.vector_store.delete(ids=[...])``
-in chunks of 1,000, and the ids delivered leave the table. A vector store
-without ``delete``, or a call that raises an ``Exception`` or returns
-``False``, stops the delivery with one warning line: the ids stay pending,
+in chunks of 1,000, and the ids delivered leave the table. A call delivers
+when it returns ``True`` or ``None``. A vector store without ``delete``, or a
+call that raises an ``Exception`` or returns anything else (``False``, ``0``,
+an awaitable: an asynchronous ``delete`` is not supported), stops the
+delivery with one warning line: the ids stay pending,
 as they do after a crash between the commit and the vector store's call,
 and ``reconcile`` delivers them later. A pending id whose fact has been
 written again since is dropped without a call: its document is the new
@@ -20,11 +22,11 @@ back with it) and deliver nothing: documents must not go before the deletion
 has committed. Call ``reconcile`` after the commit; ``reconcile`` itself
 refuses to run inside such a transaction.
 
-The whole course of a call holds the store's connection lock, the vector
-store's calls included, so that no fact is written again between the check
-for it and the removal of its document: other threads' statements wait
-meanwhile, and a vector store's ``delete`` must not wait for another thread
-that uses the store.
+The vector store is called without the store's connection lock: a call
+claims its ids under the lock, hands them over a chunk at a time, and
+removes exactly the ids it delivered. Other threads' store calls go on
+meanwhile, and ``delete`` may use the store. A fact written again while its
+id is being delivered keeps its new document.
 """
 
 from typing import TypedDict
