@@ -95,15 +95,19 @@ Delivered deliver_pending(PyObject* graph, const char* function, const char* lab
     return delivery->run(graph, label);
 }
 
-void withdraw_rowless(PyObject* graph, const char* label, PyObject* ids) {
+void withdraw_rowless(PyObject* graph, const char* label, PyObject* ids, bool queue) {
     Ref conn = py::attr(graph, names().conn);
     std::optional<PendingDelivery> delivery;
     {
         ConnLock::Guard claiming(state().conn_lock);
         Ref before = current_transaction(conn.get());
         ensure_pending_table(conn.get());
-        queue_rowless(conn.get(), ids);
-        PendingIds pending = read_pending(conn.get(), true, ids);
+        if (queue) queue_rowless(conn.get(), ids);
+        // Most often none is pending: the pending table alone tells, without
+        // the join over every id of the facts table.
+        Ref candidates = pending_among(conn.get(), ids);
+        if (PyList_GET_SIZE(candidates.get()) == 0) return;
+        PendingIds pending = read_pending(conn.get(), true, candidates.get());
         if (before && same(before.get(), pending.transaction.get())) return;
         delivery.emplace(conn.get(), std::move(pending));
     }

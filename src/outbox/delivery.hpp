@@ -38,13 +38,14 @@ bool in_callers_transaction(PyObject* conn, PyObject* transaction);
 // `label` names the caller in the warnings.
 Delivered deliver_pending(PyObject* graph, const char* function, const char* label);
 
-// After documents of `ids` were added: queues those whose row is gone and
-// delivers the pending ones among them (inside the caller's transaction
-// they stay pending until it commits).
-void withdraw_rowless(PyObject* graph, const char* label, PyObject* ids);
+// After documents of `ids` were added: delivers those that are pending and
+// have no row (a deletion queued them while their documents were on the
+// way, or a rollback removed their rows: `queue` them first). Inside the
+// caller's transaction they stay pending until it commits.
+void withdraw_rowless(PyObject* graph, const char* label, PyObject* ids, bool queue = false);
 
-// The writer's last step: ends `mirror`, then withdraws its rowless ids
-// when a deletion ran meanwhile.
+// The writer's last step: ends `mirror`, then withdraws its ids that a
+// deletion queued meanwhile.
 void finish_mirror(PyObject* graph, const char* label, DocumentTraffic::Mirror& mirror);
 
 }  // namespace kg::outbox

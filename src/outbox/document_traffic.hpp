@@ -23,8 +23,9 @@
 //    arrived). A delivery never claims an id whose mirror is in flight, so
 //    the id stays pending; the writer, looking again after its mirror, sees
 //    that a deletion ran meanwhile (the deletion count moved), finds the ids
-//    of its own that lost their row, queues them if needed and delivers
-//    them itself, after its document arrived.
+//    of its own that the deletion queued and delivers them itself, after its
+//    documents arrived. (The store's own purge_expired and delete_context
+//    leave documents behind by design: they queue nothing.)
 // 2. A fact is written again while a delivery holds its id. The write
 //    records the id as *written* while any delivery is under way: a later
 //    chunk leaves it out (its document is the new fact's), and the settling

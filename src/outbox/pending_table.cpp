@@ -24,7 +24,10 @@ const StaticString kRead{"SELECT current_transaction_id(), list(id ORDER BY id),
     "FROM pending_vector_deletions p LEFT JOIN facts f ON f.id = p.id"
 const StaticString kReadChecked{KG_READ_CHECKED};
 const StaticString kReadScoped{KG_READ_CHECKED "\nWHERE p.id IN (SELECT unnest(?::TEXT[]))"};
-const StaticString kRemove{
+const StaticString kRemove{"DELETE FROM pending_vector_deletions WHERE id IN (SELECT unnest(?::TEXT[]))"};
+// Reads every id of the facts table: asked only when some ids to remove may
+// belong to a fact written again.
+const StaticString kRemoveChecked{
     "DELETE FROM pending_vector_deletions WHERE id IN (SELECT unnest(?::TEXT[]))\n"
     "OR (id IN (SELECT unnest(?::TEXT[])) AND id IN (SELECT id FROM facts))"};
 const StaticString kQueueRowless{
@@ -32,6 +35,9 @@ const StaticString kQueueRowless{
     "SELECT DISTINCT i.id, current_timestamp FROM (SELECT unnest(?::TEXT[]) AS id) i\n"
     "WHERE NOT EXISTS (SELECT 1 FROM facts f WHERE f.id = i.id)\n"
     "AND NOT EXISTS (SELECT 1 FROM pending_vector_deletions p WHERE p.id = i.id)"};
+// Reads the pending table alone.
+const StaticString kPendingAmong{
+    "SELECT list(id ORDER BY id) FROM pending_vector_deletions WHERE id IN (SELECT unnest(?::TEXT[]))"};
 
 // A list of ids of our own (a replaced connection may keep and change the
 // one it returned), or an empty list for the NULL of no rows.
@@ -86,15 +92,28 @@ PendingIds read_pending(PyObject* conn, bool set_rewritten_apart, PyObject* scop
 }
 
 Py_ssize_t remove_settled(PyObject* conn, PyObject* delivered, PyObject* if_rewritten) {
-    if (PyList_GET_SIZE(delivered) == 0 && PyList_GET_SIZE(if_rewritten) == 0) return 0;
-    Ref params = py::list({delivered, if_rewritten});
-    Ref rows = execute_fetchall(conn, kRemove.get(), params.get());
+    Ref rows;
+    if (PyList_GET_SIZE(if_rewritten) > 0) {
+        Ref params = py::list({delivered, if_rewritten});
+        rows = execute_fetchall(conn, kRemoveChecked.get(), params.get());
+    } else if (PyList_GET_SIZE(delivered) > 0) {
+        Ref params = py::list({delivered});
+        rows = execute_fetchall(conn, kRemove.get(), params.get());
+    } else {
+        return 0;
+    }
     return std::max<Py_ssize_t>(0, count_of(rows.get()));
 }
 
 void queue_rowless(PyObject* conn, PyObject* ids) {
     Ref params = py::list({ids});
     execute(conn, kQueueRowless.get(), params.get());
+}
+
+Ref pending_among(PyObject* conn, PyObject* ids) {
+    Ref params = py::list({ids});
+    Ref row = first_row(execute_fetchall(conn, kPendingAmong.get(), params.get()).get(), 1, "the pending ids' query");
+    return id_list(PyTuple_GET_ITEM(row.get(), 0));
 }
 
 }  // namespace kg::outbox

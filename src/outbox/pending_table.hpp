@@ -45,6 +45,9 @@ Py_ssize_t remove_settled(PyObject* conn, PyObject* delivered, PyObject* if_rewr
 // Queues those of `ids` that have no row and are not pending yet.
 void queue_rowless(PyObject* conn, PyObject* ids);
 
+// Those of `ids` (a list) that are pending, ascending (a list of our own).
+Ref pending_among(PyObject* conn, PyObject* ids);
+
 // The first row of a statement's rows as a tuple of `width` values; rows of
 // another shape raise TypeError naming `what`.
 Ref first_row(PyObject* rows, Py_ssize_t width, const char* what);

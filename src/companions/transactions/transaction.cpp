@@ -4,6 +4,7 @@
 #include "core/connection.hpp"
 #include "core/entry_point.hpp"
 #include "core/handled_errors.hpp"
+#include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/py.hpp"
 #include "outbox/delivery.hpp"
@@ -17,6 +18,9 @@ const StaticString kBegin{"BEGIN TRANSACTION"};
 const StaticString kCommit{"COMMIT"};
 const StaticString kRollback{"ROLLBACK"};
 constexpr const char* kLabel = "transactions.transaction";
+const StaticString kWarnDelivery{
+    "transactions.transaction: committed, but delivering its deletions failed (%r); the ids stay pending until "
+    "reconcile delivers them"};
 
 struct TransactionObject {
     PyObject_HEAD
@@ -94,6 +98,18 @@ bool end_block(TransactionObject* t, PyObject* conn, bool commit) {
     return false;
 }
 
+// The block committed: its error would say otherwise, so a failed delivery
+// is a warning, and the ids stay pending for reconcile.
+void deliver_after_commit(PyObject* graph) {
+    try {
+        outbox::deliver_pending(graph, "transaction", kLabel);
+    } catch (const PyErrorAlreadySet&) {
+        Ref exception = take_pending_exception();
+        Logger logger = Logger::current();
+        if (logger.enabled(LogLevel::Warning)) logger.write(LogLevel::Warning, kWarnDelivery, {exception.get()});
+    }
+}
+
 Ref exit(TransactionObject* t, PyObject* exc_type) {
     if (t->thread == 0) raise(PyExc_RuntimeError, "transaction(): this transaction is not open");
     if (t->thread != PyThread_get_thread_ident()) {
@@ -112,14 +128,15 @@ Ref exit(TransactionObject* t, PyObject* exc_type) {
     } catch (const PyErrorAlreadySet&) {
         // The commit failed and was rolled back: its error stays pending.
         if (PyList_GET_SIZE(written.get()) > 0) {
-            with_pending_error_aside([&] { outbox::withdraw_rowless(t->graph, kLabel, written.get()); });
+            with_pending_error_aside(
+                [&] { outbox::withdraw_rowless(t->graph, kLabel, written.get(), /*queue=*/true); });
         }
         throw;
     }
     if (committed) {
-        if (deleted) outbox::deliver_pending(t->graph, "transaction", kLabel);
+        if (deleted) deliver_after_commit(t->graph);
     } else if (PyList_GET_SIZE(written.get()) > 0) {
-        outbox::withdraw_rowless(t->graph, kLabel, written.get());
+        outbox::withdraw_rowless(t->graph, kLabel, written.get(), /*queue=*/true);
     }
     return py::boolean(false);
 }
