@@ -28,24 +28,9 @@ const OperationDef kTransaction{
            "the block wrote.",
     .body = named_body<kTransactionParams, transaction>};
 
-int exec_transactions(PyObject* module) {
-    return status_entry_point([&] {
-        load_store_module();
-        add_functions(module, {&kTransaction});
-        create_transaction_type(module);
-    });
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_transactions)},
-    // As for duck_graph: a second interpreter meets the store's own refusal.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = companion_module(
-    "transactions", "Transactions on the store's connection that other threads wait for.", slots);
+    "transactions", "Transactions on the store's connection that other threads wait for.",
+    companion_slots_with<create_transaction_type, kTransaction>);
 
 }  // namespace
 }  // namespace kg::transactions
