@@ -18,6 +18,7 @@ FUNCTIONS = {
     "bulk": ["upsert_facts"],
     "traversal": ["neighbourhood"],
     "retention": ["purge_expired", "delete_context", "reconcile"],
+    "transactions": ["transaction"],
 }
 
 
