@@ -54,13 +54,12 @@ Ref record_of_row(PyObject* row, const Hits& hits, bool& is_hit) {
     if (!PyLong_CheckExact(hop) || !PyLong_CheckExact(hit)) {
         raise(PyExc_ValueError, "context: a row with hop %R and hit %R, expected two ints", hop, hit);
     }
-    const Py_ssize_t position = PyLong_AsSsize_t(hit);
-    if (position == -1 && PyErr_Occurred()) throw_error_already_set();
-    if (position < 0 || position >= hits.size()) {
-        raise(PyExc_ValueError, "context: a row names hit %R of %zd", hit, hits.size());
-    }
     int overflow = 0;
-    is_hit = PyLong_AsLongAndOverflow(hop, &overflow) == 0 && overflow == 0;
+    const long long position = PyLong_AsLongLongAndOverflow(hit, &overflow);
+    if (overflow != 0 || position < 0 || position >= hits.size()) {
+        raise(PyExc_ValueError, "context: a row names hit %R, but the vector store gave %zd", hit, hits.size());
+    }
+    is_hit = PyLong_AsLongLongAndOverflow(hop, &overflow) == 0 && overflow == 0;
     Ref record = triple_record(values.get());
     check(PyDict_SetItem(record.get(), kHop.get(), hop));
     check(PyDict_SetItem(record.get(), names().score, PyList_GET_ITEM(hits.scores.get(), position)));
