@@ -59,6 +59,9 @@ FULL = {
                              {"n": 100_000, "walk_reps": 11, "delete_reps": 3},
                              {"n": 1_000_000, "walk_reps": 9, "delete_reps": 5}],
                    "memory": {"ring": 10_000, "depths": [1, 10, 100, 1_000, 1_000_000], "calls": 200}},
+    "context": [{"n": 10_000, "reps": 15, "depths": [1, 2]},
+                {"n": 100_000, "reps": 11, "depths": [1, 2]},
+                {"n": 1_000_000, "reps": 9, "depths": [1, 2]}],
 }
 QUICK = {
     "overhead": {"db_facts": 2_000, "scale": 0.15},
@@ -71,6 +74,7 @@ QUICK = {
     "tool": {"docs": 2_000, "repeat": 1, "demo_modules": 30, "scale_facts": 20_000},
     "companions": {"scale": [{"n": 2_000, "walk_reps": 3, "delete_reps": 1}],
                    "memory": {"ring": 1_000, "depths": [1, 100, 1_000], "calls": 20}},
+    "context": [{"n": 2_000, "reps": 3, "depths": [1, 2]}],
 }
 
 
@@ -859,6 +863,12 @@ def measure(plan: dict[str, Any], wanted: set[str], quick: bool) -> dict[str, An
             points.append(run_task("companions_scale", p, timeout=3600))
         progress("companion modules: memory on cyclic graphs")
         results["companions"] = {"points": points, "memory": run_task("companions_memory", plan_c["memory"])}
+    if "context" in wanted:
+        points = []
+        for p in plan["context"]:
+            progress(f"retrieval.context at {p['n']:,} facts")
+            points.append(run_task("context_scale", p, timeout=3600))
+        results["context"] = {"points": points}
     if "clamping" in wanted:
         progress("clamping")
         results["clamping"] = run_task("clamping", plan["clamping"], workdir=False)
@@ -898,6 +908,10 @@ def render(results: dict[str, Any]) -> str:
         from companions import report as companions_report  # beside this file
 
         section(8, lambda res, own: companions_report(res, own, table), results["companions"])
+    if results.get("context"):
+        from context import report as context_report  # beside this file
+
+        section(9, lambda res, own: context_report(res, own, table), results["context"])
     info = dict(results["machine"])
     info.update(results.get("module", {}))
     info["load average (1/5/15 min) at start, at end"] = f"{results['load_start']}; {results['load_end']}"
@@ -917,7 +931,7 @@ def render(results: dict[str, Any]) -> str:
     return "\n\n".join([head, *parts, misses_section(misses)]) + "\n"
 
 
-SECTIONS = ("overhead", "scale", "memory", "clamping", "batch", "tool", "companions")
+SECTIONS = ("overhead", "scale", "memory", "clamping", "batch", "tool", "companions", "context")
 
 
 def main(argv: list[str] | None = None) -> int:

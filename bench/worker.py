@@ -20,6 +20,7 @@ TASKS = {
     "tool": ("tool", "run"),
     "companions_scale": ("companions", "scale_point"),
     "companions_memory": ("companions", "cyclic_memory"),
+    "context_scale": ("context", "scale_point"),
 }
 
 
