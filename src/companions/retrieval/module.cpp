@@ -33,8 +33,8 @@ const OperationDef kContext{
            "*org_id* (scope=\"org\"). A fact carries the best score of the hits it\n"
            "is reached from at its smallest hop. Returns dicts with \"subject\",\n"
            "\"predicate\", \"object\", \"hop\", \"score\" and \"id\", ordered by hop,\n"
-           "score (highest first), subject, predicate and object; *limit* caps\n"
-           "them inside the database. A depth below 0 gives the hits alone.",
+           "score (highest first), subject, predicate, object and id; *limit*\n"
+           "caps them inside the database. A depth below 0 gives the hits alone.",
     .body = named_body<kContextParams, context>};
 
 PyModuleDef module_def = companion_module(
