@@ -60,6 +60,9 @@ FULL = {
                              {"n": 1_000_000, "walk_reps": 9, "delete_reps": 5}],
                    "memory": {"ring": 10_000, "depths": [1, 10, 100, 1_000, 1_000_000], "calls": 200},
                    "overlap": {"doomed": 10_000, "kept": 100_000, "rounds": 5, "delete_seconds": 0.05}},
+    "context": [{"n": 10_000, "reps": 15, "depths": [1, 2]},
+                {"n": 100_000, "reps": 11, "depths": [1, 2]},
+                {"n": 1_000_000, "reps": 9, "depths": [1, 2]}],
 }
 QUICK = {
     "overhead": {"db_facts": 2_000, "scale": 0.15},
@@ -73,6 +76,7 @@ QUICK = {
     "companions": {"scale": [{"n": 2_000, "walk_reps": 3, "delete_reps": 1}],
                    "memory": {"ring": 1_000, "depths": [1, 100, 1_000], "calls": 20},
                    "overlap": {"doomed": 2_000, "kept": 5_000, "rounds": 1, "delete_seconds": 0.01}},
+    "context": [{"n": 2_000, "reps": 3, "depths": [1, 2]}],
 }
 
 
@@ -863,6 +867,12 @@ def measure(plan: dict[str, Any], wanted: set[str], quick: bool) -> dict[str, An
         progress("companion modules: a reader beside a slow deletion")
         results["companions"] = {"points": points, "memory": run_task("companions_memory", plan_c["memory"]),
                                  "overlap": run_task("companions_overlap", plan_c["overlap"])}
+    if "context" in wanted:
+        points = []
+        for p in plan["context"]:
+            progress(f"retrieval.context at {p['n']:,} facts")
+            points.append(run_task("context_scale", p, timeout=3600))
+        results["context"] = {"points": points}
     if "clamping" in wanted:
         progress("clamping")
         results["clamping"] = run_task("clamping", plan["clamping"], workdir=False)
@@ -902,6 +912,10 @@ def render(results: dict[str, Any]) -> str:
         from companions import report as companions_report  # beside this file
 
         section(8, lambda res, own: companions_report(res, own, table), results["companions"])
+    if results.get("context"):
+        from context import report as context_report  # beside this file
+
+        section(9, lambda res, own: context_report(res, own, table), results["context"])
     info = dict(results["machine"])
     info.update(results.get("module", {}))
     info["load average (1/5/15 min) at start, at end"] = f"{results['load_start']}; {results['load_end']}"
@@ -921,7 +935,7 @@ def render(results: dict[str, Any]) -> str:
     return "\n\n".join([head, *parts, misses_section(misses)]) + "\n"
 
 
-SECTIONS = ("overhead", "scale", "memory", "clamping", "batch", "tool", "companions")
+SECTIONS = ("overhead", "scale", "memory", "clamping", "batch", "tool", "companions", "context")
 
 
 def main(argv: list[str] | None = None) -> int:

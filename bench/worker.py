@@ -21,6 +21,7 @@ TASKS = {
     "companions_scale": ("companions", "scale_point"),
     "companions_memory": ("companions", "cyclic_memory"),
     "companions_overlap": ("overlap", "run"),
+    "context_scale": ("context", "scale_point"),
 }
 
 

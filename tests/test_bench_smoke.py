@@ -38,6 +38,7 @@ def test_quick_run_exits_cleanly_and_writes_what_it_prints(quick_run):
     "## 6. Batch upsert",
     "## 7. The kgraph tool and the default vector store",
     "## 8. Companion modules: traversal and retention",
+    "## 9. Retrieval: context against search plus neighbourhood",
 ])
 def test_report_has_every_section_with_a_table(quick_run, heading):
     proc, _ = quick_run

@@ -19,6 +19,7 @@ FUNCTIONS = {
     "traversal": ["neighbourhood"],
     "retention": ["purge_expired", "delete_context", "reconcile"],
     "transactions": ["transaction"],
+    "retrieval": ["context"],
 }
 
 
@@ -48,7 +49,7 @@ def test_signature_matches_the_stub(module_name, function):
 def test_a_store_that_did_not_start_is_refused(tmp_path):
     proc = run_python(f"""
         from {PACKAGE}.duck_graph import DuckSqliteGraph
-        from {PACKAGE} import bulk, retention, traversal
+        from {PACKAGE} import bulk, retention, retrieval, traversal
         try:
             DuckSqliteGraph(None)
         except TypeError:
@@ -58,7 +59,8 @@ def test_a_store_that_did_not_start_is_refused(tmp_path):
                  lambda: traversal.neighbourhood(graph, "a", org_id="o"),
                  lambda: retention.purge_expired(graph),
                  lambda: retention.delete_context(graph, org_id="o", graph_slice_id="s"),
-                 lambda: retention.reconcile(graph)]
+                 lambda: retention.reconcile(graph),
+                 lambda: retrieval.context(graph, "q", user_id="u", org_id="o")]
         for call in calls:
             try:
                 call()
@@ -68,4 +70,4 @@ def test_a_store_that_did_not_start_is_refused(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         f"{name}() needs a started DuckSqliteGraph: its start-up has not succeeded"
-        for name in ["upsert_facts", "neighbourhood", "purge_expired", "delete_context", "reconcile"]]
+        for name in ["upsert_facts", "neighbourhood", "purge_expired", "delete_context", "reconcile", "context"]]

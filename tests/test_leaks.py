@@ -11,7 +11,7 @@ SCRIPT = '''
 import gc, json, logging, sys, tempfile
 import corvanta.kgraph.providers.duckdb_sqlite.duck_graph as m
 from corvanta.kgraph.providers.duckdb_sqlite.bulk import upsert_facts
-from corvanta.kgraph.providers.duckdb_sqlite import retention, traversal
+from corvanta.kgraph.providers.duckdb_sqlite import retention, retrieval, traversal
 
 C = m.DuckSqliteGraph
 store = C(tempfile.mkdtemp())
@@ -115,6 +115,16 @@ def with_rows(rows, run):
     return wrapped
 
 
+def with_hits(hits, run):
+    def wrapped():
+        vs.hits = hits
+        try:
+            return run()
+        finally:
+            vs.hits = None
+    return wrapped
+
+
 def with_delete(answer, run):
     def wrapped():
         vs.delete_answer = answer
@@ -140,6 +150,7 @@ class Sub(dict):
 
 
 purge = lambda: retention.purge_expired(store, 7)
+context = lambda: retrieval.context(store, "q", user_id="u", org_id="o", depth=2)
 
 
 operations = [
@@ -194,6 +205,11 @@ operations = [
     with_rows([(1,)], lambda: retention.reconcile(store)),
     with_rows([(1, 2, 3)], purge),
     lambda: retention.purge_expired(store, "7"),
+    with_rows([("s", "p", "o", 0, 0, "id1"), ("s", "p", "o2", 1, 1, "id2")], context),
+    with_rows([("s", "p", "o", 0, 2, "id1")], context),
+    with_hits([(Doc("a|b|c"), "high")], context),
+    with_hits([], context),
+    lambda: retrieval.context(store, "q", user_id="u", org_id="o", scope="all"),
 ]
 
 

@@ -124,6 +124,7 @@ bool is_allowed_none(const Param& param, PyObject* value) { return param.default
 
 Ref default_of(const Param& param) {
     if (param.defaults_to_none) return Ref::borrow(Py_None);
+    if (param.default_str != nullptr) return Ref::steal(PyUnicode_InternFromString(param.default_str));
     if (!param.default_int) return Ref();
     return Ref::steal(PyLong_FromLong(*param.default_int));
 }

@@ -49,14 +49,17 @@ struct Param {
     const char* annotation = nullptr;  // annotation text, e.g. "Dict[str, str]"
     std::optional<long> default_int;   // the default, when it is an int
     bool defaults_to_none = false;     // the default is None, and None passes the type rule
+    const char* default_str = nullptr;  // the default, when it is a str
 
-    constexpr bool has_default() const { return default_int.has_value() || defaults_to_none; }
+    constexpr bool has_default() const {
+        return default_int.has_value() || defaults_to_none || default_str != nullptr;
+    }
     constexpr bool binds_value() const {
         return kind == ParamKind::PositionalOrKeyword || kind == ParamKind::KeywordOnly;
     }
 };
 
-inline constexpr std::size_t kMaxParams = 6;
+inline constexpr std::size_t kMaxParams = 8;
 
 // The values bound to an operation's parameters, in table order. Ignored
 // extras of *args/**kwargs are not kept.

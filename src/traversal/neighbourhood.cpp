@@ -10,14 +10,13 @@
 // the statement more cheaply than its 64-character id.
 #include "traversal/neighbourhood.hpp"
 
+#include "core/bigint_param.hpp"
 #include "core/companion.hpp"
 #include "core/connection.hpp"
 #include "core/log.hpp"
 #include "core/module_state.hpp"
 #include "core/py.hpp"
 #include "retrieval/triple_record.hpp"
-
-#include <climits>
 
 namespace kg::traversal {
 namespace {
@@ -41,17 +40,6 @@ const StaticString kHop{"hop"};
 
 constexpr Py_ssize_t kRowWidth = 4;  // subject, predicate, obj, hop
 
-// An exact int as the engine's BIGINT: values beyond it are as good as
-// unbounded for a hop count or a row count.
-Ref as_bigint(PyObject* value, long long* out = nullptr) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) throw_error_already_set();
-    if (overflow != 0) v = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-    if (out != nullptr) *out = v;
-    return overflow != 0 ? py::integer(v) : Ref::borrow(value);
-}
-
 Ref record_of_row(PyObject* row) {
     Ref values = PyTuple_CheckExact(row) ? Ref::borrow(row) : Ref::steal(PySequence_Tuple(row));
     if (PyTuple_GET_SIZE(values.get()) != kRowWidth) {
@@ -71,7 +59,7 @@ Ref neighbourhood(const NeighbourhoodArgs& args) {
     Ref row_limit = Ref::borrow(Py_None);
     if (limit != Py_None) {
         long long n = 0;
-        row_limit = as_bigint(limit, &n);
+        row_limit = bigint_param(limit, &n);
         if (n < 1) raise(PyExc_ValueError, "neighbourhood() argument 'limit' must be at least 1 or None, not %R", limit);
     }
 
@@ -80,7 +68,7 @@ Ref neighbourhood(const NeighbourhoodArgs& args) {
         logger.write(LogLevel::Debug, kDebugEnter, {py::head(entity, 60).get(), depth, org_id, user_id, limit});
     }
     Ref params = py::list(
-        {org_id, user_id, user_id, entity, entity, as_bigint(depth).get(), row_limit.get()});
+        {org_id, user_id, user_id, entity, entity, bigint_param(depth).get(), row_limit.get()});
     Ref conn = py::attr(graph, names().conn);
     Ref rows = row_list(execute_fetchall(conn.get(), kWalk.get(), params.get()));
 

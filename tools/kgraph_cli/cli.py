@@ -13,7 +13,7 @@ import traceback
 from collections.abc import Sequence
 from typing import Any
 
-from kgraph_cli import __version__, archive, deletions, health, interrupts, loading, options, queries, repair
+from kgraph_cli import __version__, archive, context, deletions, health, interrupts, loading, options, queries, repair
 from kgraph_cli.store import (DEFAULT_PATH, PATH_ENV, STORE_MODULE, CommandError, UsageError, damaged_message,
                               is_damaged)
 
@@ -42,7 +42,7 @@ examples:
   kgraph check && kgraph backup /srv/backups/kg-$(date +%F)
 """
 
-COMMAND_GROUPS = (loading, queries, deletions, health, repair, archive)
+COMMAND_GROUPS = (loading, queries, context, deletions, health, repair, archive)
 
 
 class ArgumentParser(argparse.ArgumentParser):
