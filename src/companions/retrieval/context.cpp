@@ -7,13 +7,13 @@
 
 #include "companions/retrieval/expansion.hpp"
 #include "companions/retrieval/hits.hpp"
-#include "core/bigint_param.hpp"
-#include "core/companion.hpp"
-#include "core/log.hpp"
-#include "core/module_state.hpp"
-#include "core/py.hpp"
-#include "retrieval/triple_record.hpp"
-#include "retrieval/vector_hits.hpp"
+#include "store/core/bigint_param.hpp"
+#include "store/core/companion.hpp"
+#include "store/core/log.hpp"
+#include "store/core/module_state.hpp"
+#include "store/core/py.hpp"
+#include "store/retrieval/triple_record.hpp"
+#include "store/retrieval/vector_hits.hpp"
 
 namespace kg::retrieval {
 namespace {

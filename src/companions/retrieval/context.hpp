@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/pyref.hpp"
+#include "store/core/pyref.hpp"
 
 namespace kg::retrieval {
 

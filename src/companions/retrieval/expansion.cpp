@@ -14,11 +14,11 @@
 // `rowid` names a fact within the statement more cheaply than its id.
 #include "companions/retrieval/expansion.hpp"
 
-#include "core/bigint_param.hpp"
-#include "core/connection.hpp"
-#include "core/module_state.hpp"
-#include "core/py.hpp"
-#include "retrieval/triple_record.hpp"
+#include "store/core/bigint_param.hpp"
+#include "store/core/connection.hpp"
+#include "store/core/module_state.hpp"
+#include "store/core/py.hpp"
+#include "store/retrieval/triple_record.hpp"
 
 namespace kg::retrieval {
 namespace {

@@ -1,8 +1,8 @@
 #include "companions/retrieval/hits.hpp"
 
-#include "core/handled_errors.hpp"
-#include "core/py.hpp"
-#include "retrieval/vector_hits.hpp"
+#include "store/core/handled_errors.hpp"
+#include "store/core/py.hpp"
+#include "store/retrieval/vector_hits.hpp"
 
 namespace kg::retrieval {
 namespace {

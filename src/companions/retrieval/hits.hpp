@@ -1,7 +1,7 @@
 // The vector store's hits as parameters of the expansion statement.
 #pragma once
 
-#include "core/pyref.hpp"
+#include "store/core/pyref.hpp"
 
 namespace kg::retrieval {
 

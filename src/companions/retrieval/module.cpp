@@ -1,8 +1,8 @@
 // The companion module `retrieval`: from a question to the facts around its
 // answers in one scoped call, sharing the store's code and process state
-// (core/companion.hpp).
+// (store/core/companion.hpp).
 #include "companions/retrieval/context.hpp"
-#include "core/companion.hpp"
+#include "store/core/companion.hpp"
 
 namespace kg::retrieval {
 namespace {

@@ -1,8 +1,8 @@
 // The companion module `transactions`: a transaction on the store's
 // connection that other threads wait for, sharing the store's code and
-// process state (core/companion.hpp).
+// process state (store/core/companion.hpp).
 #include "companions/transactions/transaction.hpp"
-#include "core/companion.hpp"
+#include "store/core/companion.hpp"
 
 namespace kg::transactions {
 namespace {

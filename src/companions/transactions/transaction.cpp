@@ -1,13 +1,13 @@
 #include "companions/transactions/transaction.hpp"
 
-#include "core/companion.hpp"
-#include "core/connection.hpp"
-#include "core/entry_point.hpp"
-#include "core/handled_errors.hpp"
-#include "core/log.hpp"
-#include "core/module_state.hpp"
-#include "core/py.hpp"
-#include "outbox/delivery.hpp"
+#include "store/core/companion.hpp"
+#include "store/core/connection.hpp"
+#include "store/core/entry_point.hpp"
+#include "store/core/handled_errors.hpp"
+#include "store/core/log.hpp"
+#include "store/core/module_state.hpp"
+#include "store/core/py.hpp"
+#include "store/outbox/delivery.hpp"
 
 #include <cstdint>
 

@@ -16,7 +16,7 @@
 //   is delivered (a failed delivery leaves them pending for reconcile).
 #pragma once
 
-#include "core/pyref.hpp"
+#include "store/core/pyref.hpp"
 
 namespace kg::transactions {
 
