@@ -13,28 +13,23 @@ namespace {
 // How long a writer that waits for a chunk sleeps between looks.
 constexpr std::chrono::milliseconds kChunkPoll{2};
 
-// The text of an id; ids are checked to be str before anything is written.
-std::string id_text(PyObject* id) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(id, &size);
-    if (utf8 == nullptr) throw_error_already_set();
-    return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-// Calls `visit` with the text of each id of `ids` (a list of our own).
+// Calls `visit` with each id of `ids` (a list of our own).
 template <typename Visit>
 void for_each_id(PyObject* ids, Visit&& visit) {
     const Py_ssize_t count = PyList_GET_SIZE(ids);
     for (Py_ssize_t i = 0; i < count; ++i) visit(PyList_GET_ITEM(ids, i));
 }
 
+bool contains(PyObject* set, PyObject* id) { return check(PySet_Contains(set, id)) != 0; }
+
 }  // namespace
 
 DocumentTraffic::Mirror::Mirror(DocumentTraffic& traffic, PyObject* ids)
     : traffic_(traffic), ids_(Ref::borrow(ids)), deletions_at_write_(traffic.deletions_) {
     if (!traffic_.claims_.empty()) {
-        const std::uint64_t write = ++traffic_.writes_;
-        for_each_id(ids, [&](PyObject* id) { traffic_.written_[id_text(id)] = write; });
+        if (!traffic_.written_) traffic_.written_ = Ref::steal(PyDict_New());
+        Ref write = py::integer(static_cast<long long>(++traffic_.writes_));
+        for_each_id(ids, [&](PyObject* id) { check(PyDict_SetItem(traffic_.written_.get(), id, write.get())); });
         may_wait_ = traffic_.being_deleted_by_another_thread(ids);
     }
     if (traffic_.transaction_ids_ != nullptr && traffic_.transaction_thread_ == PyThread_get_thread_ident()) {
@@ -56,16 +51,6 @@ bool DocumentTraffic::Mirror::end() {
     return traffic_.deletions_ != deletions_at_write_;
 }
 
-void DocumentTraffic::begin_transaction(PyObject* ids) {
-    transaction_ids_ = ids;
-    transaction_thread_ = PyThread_get_thread_ident();
-}
-
-void DocumentTraffic::end_transaction() noexcept {
-    transaction_ids_ = nullptr;
-    transaction_thread_ = 0;
-}
-
 void DocumentTraffic::Mirror::wait_for_deletes() const {
     if (!may_wait_) return;
     while (traffic_.being_deleted_by_another_thread(ids_.get())) {
@@ -79,16 +64,28 @@ void DocumentTraffic::Mirror::wait_for_deletes() const {
 bool DocumentTraffic::being_deleted_by_another_thread(PyObject* ids) const {
     const unsigned long me = PyThread_get_thread_ident();
     for (const Claim* claim : claims_) {
-        if (claim->thread == me || claim->being_deleted.empty()) continue;
+        if (claim->thread == me || PySet_GET_SIZE(claim->being_deleted.get()) == 0) continue;
         bool found = false;
-        for_each_id(ids, [&](PyObject* id) { found = found || claim->being_deleted.contains(id_text(id)); });
+        for_each_id(ids, [&](PyObject* id) { found = found || contains(claim->being_deleted.get(), id); });
         if (found) return true;
     }
     return false;
 }
 
+void DocumentTraffic::begin_transaction(PyObject* ids) {
+    transaction_ids_ = ids;
+    transaction_thread_ = PyThread_get_thread_ident();
+}
+
+void DocumentTraffic::end_transaction() noexcept {
+    transaction_ids_ = nullptr;
+    transaction_thread_ = 0;
+}
+
 DocumentTraffic::Delivery::Delivery(DocumentTraffic& traffic)
-    : traffic_(traffic), claim_(new Claim{PyThread_get_thread_ident(), traffic.writes_, {}, {}}) {
+    : traffic_(traffic),
+      claim_(new Claim{PyThread_get_thread_ident(), traffic.writes_, Ref::steal(PySet_New(nullptr)),
+                       Ref::steal(PySet_New(nullptr))}) {
     traffic_.claims_.push_back(claim_);
 }
 
@@ -96,35 +93,44 @@ DocumentTraffic::Delivery::~Delivery() {
     auto& claims = traffic_.claims_;
     if (auto found = std::find(claims.begin(), claims.end(), claim_); found != claims.end()) claims.erase(found);
     delete claim_;
-    if (claims.empty()) traffic_.written_.clear();
+    // A thread ended by the runtime unwinds through here without the GIL.
+    if (claims.empty() && holds_gil()) traffic_.written_ = Ref();
 }
 
 Ref DocumentTraffic::Delivery::claim(PyObject* ids) {
-    IdSet in_flight;
-    for (PyObject* mirror : traffic_.mirrors_) for_each_id(mirror, [&](PyObject* id) { in_flight.insert(id_text(id)); });
+    Ref in_flight = Ref::steal(PySet_New(nullptr));
+    for (PyObject* mirror : traffic_.mirrors_) {
+        for_each_id(mirror, [&](PyObject* id) { check(PySet_Add(in_flight.get(), id)); });
+    }
     Ref kept = Ref::steal(PyList_New(0));
     for_each_id(ids, [&](PyObject* id) {
-        std::string text = id_text(id);
-        if (in_flight.contains(text)) return;
+        if (contains(in_flight.get(), id)) return;
         for (const Claim* other : traffic_.claims_) {
-            if (other != claim_ && other->claimed.contains(text)) return;
+            if (other != claim_ && contains(other->claimed.get(), id)) return;
         }
         check(PyList_Append(kept.get(), id));
-        claim_->claimed.insert(std::move(text));
+        check(PySet_Add(claim_->claimed.get(), id));
     });
     return kept;
 }
 
-bool DocumentTraffic::Delivery::written_since(const std::string& id) const {
-    const auto found = traffic_.written_.find(id);
-    return found != traffic_.written_.end() && found->second > claim_->since;
+bool DocumentTraffic::Delivery::was_written_since(PyObject* id) const {
+    if (!traffic_.written_) return false;
+    PyObject* write = PyDict_GetItemWithError(traffic_.written_.get(), id);  // borrowed
+    if (write == nullptr) {
+        if (PyErr_Occurred()) throw_error_already_set();
+        return false;
+    }
+    const unsigned long long count = PyLong_AsUnsignedLongLong(write);
+    if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error_already_set();
+    return count > claim_->since;
 }
 
 Ref DocumentTraffic::Delivery::written_since(PyObject* ids) const {
     Ref written = Ref::steal(PyList_New(0));
-    if (traffic_.written_.empty()) return written;
+    if (!traffic_.written_) return written;
     for_each_id(ids, [&](PyObject* id) {
-        if (written_since(id_text(id))) check(PyList_Append(written.get(), id));
+        if (was_written_since(id)) check(PyList_Append(written.get(), id));
     });
     return written;
 }
@@ -132,15 +138,17 @@ Ref DocumentTraffic::Delivery::written_since(PyObject* ids) const {
 Ref DocumentTraffic::Delivery::begin_chunk(PyObject* chunk) {
     Ref kept = Ref::steal(PyList_New(0));
     for_each_id(chunk, [&](PyObject* id) {
-        std::string text = id_text(id);
-        if (written_since(text)) return;
+        if (was_written_since(id)) return;
         check(PyList_Append(kept.get(), id));
-        claim_->being_deleted.insert(std::move(text));
+        check(PySet_Add(claim_->being_deleted.get(), id));
     });
     return kept;
 }
 
-void DocumentTraffic::Delivery::end_chunk() noexcept { claim_->being_deleted.clear(); }
+void DocumentTraffic::Delivery::end_chunk() noexcept {
+    // Clearing a set of str runs no code of the host's.
+    if (holds_gil()) PySet_Clear(claim_->being_deleted.get());
+}
 
 DocumentTraffic& traffic() { return state().traffic; }
 

@@ -43,7 +43,9 @@
 //
 // Everything here is read and changed with the GIL held, and the parts
 // that must agree with the table under the connection lock too: the GIL
-// alone orders the rest (the module declares that it needs the GIL).
+// alone orders the rest (the module declares that it needs the GIL). The
+// ids are kept as the str objects the calls hold, in sets and dicts of the
+// runtime's, whose hashing of a str is done once per object.
 // Known gap: a `delete` that waits for another thread writing one of the
 // very ids it is deleting waits for ever (that writer waits for the chunk);
 // the writer's wait answers Ctrl-C.
@@ -52,21 +54,17 @@
 #include "store/core/pyref.hpp"
 
 #include <cstdint>
-#include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace kg::outbox {
 
-using IdSet = std::unordered_set<std::string>;
-
-// One delivery under way: the ids it claimed, and the chunk it is deleting.
+// One delivery under way: the ids it claimed, and the chunk it is deleting
+// (sets of str).
 struct Claim {
     unsigned long thread;
     std::uint64_t since;  // the write count when it began
-    IdSet claimed;
-    IdSet being_deleted;
+    Ref claimed;
+    Ref being_deleted;
 };
 
 class DocumentTraffic {
@@ -115,9 +113,10 @@ public:
         void end_chunk() noexcept;
         // Of `ids`, those written since this delivery began (a new list).
         Ref written_since(PyObject* ids) const;
-        bool written_since(const std::string& id) const;
 
     private:
+        bool was_written_since(PyObject* id) const;
+
         DocumentTraffic& traffic_;
         Claim* claim_;
     };
@@ -143,8 +142,8 @@ private:
     std::vector<PyObject*> mirrors_;  // id lists of the mirrors in flight (each Mirror owns its own)
     std::vector<Claim*> claims_;      // each Delivery owns its own
     // While a delivery is under way: each id written, with the write count
-    // of its last write.
-    std::unordered_map<std::string, std::uint64_t> written_;
+    // of its last write (a dict, made when first needed).
+    Ref written_;
     std::uint64_t writes_ = 0;
     std::uint64_t deletions_ = 0;
     PyObject* transaction_ids_ = nullptr;  // borrowed from the open transaction
