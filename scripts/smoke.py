@@ -106,6 +106,31 @@ def _retention(module: Any, graph: Any) -> None:
     expect(module.reconcile(graph) == {"delivered": 0, "pending": 0}, "reconcile")
 
 
+@check("transactions")
+def _transactions(module: Any, graph: Any) -> None:
+    org = "org-transaction"
+    try:
+        with module.transaction(graph):
+            graph.upsert_fact("undone", "in", "rollback", meta(org))
+            raise LookupError
+    except LookupError:
+        pass
+    with module.transaction(graph):
+        kept = graph.upsert_fact("kept", "in", "commit", meta(org))
+    rows = graph.conn.execute("SELECT id FROM facts WHERE org_id = ?", [org]).fetchall()
+    expect(rows == [(kept,)], f"transaction left {rows}")
+
+
+@check("retrieval")
+def _retrieval(module: Any, graph: Any) -> None:
+    org = "org-context"
+    graph.upsert_fact("alice", "knows", "bob", meta(org))
+    graph.upsert_fact("bob", "knows", "carol", meta(org))
+    records = module.context(graph, "alice knows bob", user_id="smoke", org_id=org, k=1, depth=1)
+    found = [(r["subject"], r["object"], r["hop"]) for r in records]
+    expect(found == [("alice", "bob", 0), ("bob", "carol", 1)], f"context gave {found}")
+
+
 def extension_modules(folder: Path) -> list[str]:
     """The modules' names, duck_graph first. The build tags every module's file
     with the interpreter's ABI; a bare .so there is the store's library."""
