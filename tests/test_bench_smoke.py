@@ -18,7 +18,8 @@ def quick_run(tmp_path_factory):
     output = tmp_path_factory.mktemp("bench") / "nested" / "benchmarks.md"
     proc = subprocess.run(
         [sys.executable, str(ROOT / "bench" / "run.py"), "--quick", "--output", str(output)],
-        cwd=ROOT, capture_output=True, text=True, timeout=240,
+        # Generous: the sanitizer build runs it several times slower.
+        cwd=ROOT, capture_output=True, text=True, timeout=900,
     )
     return proc, output
 
