@@ -118,7 +118,11 @@ private:
     void wait_without_gil(unsigned long me, bool closing) {
         for (;;) {
             PyThreadState* thread_state = PyEval_SaveThread();
-            const bool taken = mutex_.try_lock_for(kSignalCheckInterval);
+            // Against the system clock: its timed lock is as old as the C
+            // library's threads (the steady clock's needs glibc 2.30, beyond
+            // what the release wheel may ask for); a clock step only makes
+            // one look for signals early or late.
+            const bool taken = mutex_.try_lock_until(std::chrono::system_clock::now() + kSignalCheckInterval);
             if (taken) {
                 const unsigned long closer = closer_.load(std::memory_order_acquire);
                 if (closer != 0 && closer != me) {
