@@ -156,11 +156,11 @@ def _quiet_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    interrupts.install()
     parser = build_parser()
     args = parser.parse_args(argv)
     verbosity = args.verbose or 0
     setup_logging(verbosity)
-    interrupts.install()
     try:
         return dispatch(args)
     except UsageError as exc:

@@ -11,7 +11,7 @@ from kgraph_cli.store import CommandError, UsageError, graph_path, open_graph
 
 
 def cmd_search(args: Any) -> int:
-    graph = open_graph(graph_path(args), create=False, vectors=True, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=True, wait=args.wait, read_only=True)
     results = graph.search(args.query, user_id=args.user, org_id=args.org, k=args.k)
     if args.json:
         render.emit(render.to_json(results))
@@ -30,7 +30,7 @@ def walk(args: Any, limit: int | None) -> list[dict[str, Any]]:
     with the smallest hop that reaches it; ``limit`` caps them in the query."""
     from corvanta.kgraph.providers.duckdb_sqlite import traversal
 
-    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait, read_only=True)
     return traversal.neighbourhood(graph, args.entity, args.depth, org_id=args.org, user_id=args.user, limit=limit)
 
 
@@ -89,7 +89,7 @@ def cmd_fetch(args: Any) -> int:
         if key in filters and filters[key] != value:
             raise UsageError(f"--filter {key} is given twice with different values")
         filters[key] = value
-    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait, read_only=True)
     records = graph.fetch_by_metadata(org_id=args.org, filters=filters)
     shown = records if args.limit is None else records[: args.limit]
     if args.json:

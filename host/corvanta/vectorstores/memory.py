@@ -573,6 +573,17 @@ class InMemoryVectorStore:
             self._load_metadata(slots)
             return [self._document(slot) for slot in slots]
 
+    def metadata_of(self, ids: Sequence[str], /) -> list[dict[str, Any]]:
+        """The metadata of the stored documents among ``ids``, in that order;
+        unknown ids are left out. Metadata still in the document file are read
+        without being kept, so that a scan over every document takes no more
+        memory than a chunk of them."""
+        with self._section():
+            metas = [self._metas[self._slot_of[i]] for i in ids if i in self._slot_of]
+            places = [meta for meta in metas if type(meta) is tuple]
+            read = iter(self._read_metadata(places)) if places else iter(())
+            return [next(read) if type(meta) is tuple else dict(meta) for meta in metas]
+
     def ids(self) -> list[str]:
         """Every stored id, in insertion order."""
         with self._section():
