@@ -138,6 +138,20 @@ def test_csv_rows_are_loaded_and_bad_rows_reported_by_line(tmp_path):
     assert by_subject["doc"]["metadata"] == {"user_id": "alice", "org_id": "acme"}
 
 
+@pytest.mark.parametrize("text, span", [
+    ('subject,predicate,object\nx,y,z\nd,"e,f\ng,h,i\nj,k,l\n', "lines 3 to 5"),
+    # The cells still count three: such a row used to be stored whole.
+    ('subject,predicate,object\nx,y,z\na,b,"c\nd\n\ne,f,g', "lines 3 to 6"),
+])
+def test_an_unclosed_quote_is_refused_with_the_lines_it_took(tmp_path, text, span):
+    (tmp_path / "f.csv").write_text(text, encoding="utf-8")
+    run = kgraph("--path", "g", "load", "f.csv", cwd=tmp_path)
+    assert run.returncode == 1 and "written 1, replaced 0, refused 1" in run.stdout, run
+    assert run.error_lines == [f"kgraph: f.csv line 3: the quote opened on line 3 is never closed: the cell it opens "
+                               f"takes in {span} (the rest of the file), none of which is loaded; close it (a quote "
+                               'inside a quoted cell is written twice: "")'], run
+
+
 @pytest.mark.parametrize("header, complaint", [
     ("subj,predicate,object", "unknown column 'subj'"),
     ("subject,predicate", "no 'object' column"),

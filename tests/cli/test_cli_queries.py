@@ -420,3 +420,12 @@ def test_view_writes_a_self_contained_page(graph):
     # Nothing is loaded from elsewhere: no linked resource at all.
     assert not re.search(r"""(src|href)\s*=\s*["']?\s*(https?:)?//|url\(\s*["']?(https?:)?//|@import""", page, re.I)
     assert "<script src" not in page and "<link" not in page
+
+
+@pytest.mark.parametrize("limit, cut", [("2", True), ("50", False)])
+def test_a_view_page_cut_by_the_limit_says_so(graph, limit, cut):
+    run = q(graph, "view", "A", "--org", "acme", "--depth", "3", "--limit", limit, "-o", str(graph / "cut.html"))
+    assert run.returncode == 0, run
+    title = re.search(r"<title>(.*)</title>", (graph / "cut.html").read_text(encoding="utf-8")).group(1)
+    assert ("cut at the nearest 2 (--limit): there may be more" in title) == cut, title
+    assert ("--limit reached" in run.stdout) == cut

@@ -71,13 +71,14 @@ def cmd_view(args: Any) -> int:
         raise CommandError(f"no facts of {_scope(args)} mention {args.entity!r}")
     triples = render.distinct_triples(records)
     out = args.output or f"{re.sub(r'[^A-Za-z0-9_.-]+', '_', args.entity)[:60] or 'graph'}.html"
-    page = to_html(triples, args.entity, args.depth)
+    cut = len(records) == args.limit
+    page = to_html(triples, args.entity, args.depth, limit=args.limit if cut else None)
     try:
         with open(out, "w", encoding="utf-8") as f:
             f.write(page)
     except OSError as exc:
         raise CommandError(f"cannot write {out}: {exc.strerror or exc}") from exc
-    note = " (--limit reached: there may be more)" if len(records) == args.limit else ""
+    note = " (--limit reached: there may be more)" if cut else ""
     render.emit(f"wrote {out}: {len(triples):,} facts within {_hops(args.depth)} of {args.entity!r}{note}; "
                 "open it in a browser")
     return 0

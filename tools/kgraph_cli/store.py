@@ -173,9 +173,7 @@ def open_graph(path: str | os.PathLike[str], *, create: bool, vectors: bool, wai
 
     module = importlib.import_module(STORE_MODULE)
     if read_only:
-        import duckdb
-
-        conn = _waiting(lambda: duckdb.connect(str(db_file), read_only=True), directory, wait, writing=False)
+        conn = read_only_connection(directory, wait=wait)
         # The store opens its own database for writing. Started on an empty
         # scratch directory instead, it runs its queries (search, fetch, the
         # walk) on the read-only connection it is given.
@@ -193,6 +191,15 @@ def open_graph(path: str | os.PathLike[str], *, create: bool, vectors: bool, wai
     if vectors and getattr(graph.vector_store, "problems", None):
         log.warning("the vector store reported damage in its files (above); 'kgraph check' says what to do")
     return graph
+
+
+def read_only_connection(directory: Path, *, wait: float = 0.0) -> Any:
+    """A read-only DuckDB connection to the graph's database, for a look
+    before the store is started (close it: ``with``)."""
+    import duckdb
+
+    return _waiting(lambda: duckdb.connect(str(directory / DB_FILENAME), read_only=True), directory, wait,
+                    writing=False)
 
 
 def _waiting(connect: Any, directory: Path, wait: float, *, writing: bool) -> Any:
