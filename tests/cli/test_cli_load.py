@@ -309,3 +309,17 @@ def test_csv_cells_as_large_as_json_values(tmp_path):
                                     encoding="utf-8")
     run = kgraph("--path", "g", "load", "f.csv", "--user", "u", "--org", "o", cwd=tmp_path)
     assert run.returncode == 0 and "written 1" in run.stdout, run
+
+
+@pytest.mark.parametrize("extra, counts, says", [
+    ([], (2, 0, 1), "line 2: warning: its text (subject|predicate|object) is 70,004 characters long; stored whole, "
+                 "but search ranks it by the first 65,536"),
+    (["--max-text-bytes", "1000"], (1, 1, 0), "line 2: the object is 70,000 bytes long, over --max-text-bytes 1,000"),
+])
+def test_long_texts_are_named_or_refused(tmp_path, extra, counts, says):
+    write_jsonl(tmp_path / "f.jsonl", [{"subject": "s", "predicate": "p", "object": "o"},
+                                       {"subject": "s", "predicate": "p", "object": "word " * 14_000}])
+    run = kgraph("--path", "g", "load", "f.jsonl", "--user", "u", "--org", "o", "--json", *extra, cwd=tmp_path)
+    summary = run.json()
+    assert (summary["written"], summary["refused"], summary["long_texts"]) == counts, run
+    assert run.error_lines == [f"kgraph: f.jsonl {says}" + ("" if extra else " (--max-text-bytes refuses such facts)")]

@@ -74,6 +74,32 @@ def test_facts_a_host_wrote_without_documents_are_seen_and_reconciled(tmp_path):
     assert hit[0]["subject"] == "host0"
 
 
+def test_a_rewrite_leaves_no_stale_document_and_stale_ones_are_found_and_refreshed(tmp_path):
+    small = {"subject": "s", "predicate": "p", "object": "o", "user_id": "u", "org_id": "acme"}
+    big = {**small, "subject": "b", "metadata": BIG}  # past the budget: its document's metadata are clamped
+    for version in (1, 2):
+        write_jsonl(tmp_path / "f.jsonl", [{**small, "metadata": {"v": version, "x": float("nan")}}, big])
+        assert kgraph("--path", "g", "load", "f.jsonl", cwd=tmp_path).returncode == 0
+    vectors = InMemoryVectorStore(persist_directory=tmp_path / "g" / "vectors")
+    held = {d.page_content: d for d in vectors.get_by_ids(vectors.ids())}
+    assert held["s|p|o"].metadata["v"] == 2
+
+    def stale():
+        return kgraph("--path", "g", "stats", "--json", cwd=tmp_path).json()["stale_documents"]
+
+    assert stale() == 0 and kgraph("--path", "g", "check", cwd=tmp_path).returncode == 0
+    # What a vector store that kept the old document leaves (an older kgraph's).
+    old = held["s|p|o"]
+    vectors.add_texts([old.page_content], [{**old.metadata, "v": 1}], ids=[old.id])
+    assert stale() == 1
+    check = kgraph("--path", "g", "check", cwd=tmp_path)
+    assert check.returncode == 1 and "1 document holds other metadata than its fact" in check.stdout, check
+    assert "'kgraph reconcile' refreshes them" in check.stdout
+    run = kgraph("--path", "g", "reconcile", "--json", cwd=tmp_path)
+    assert run.returncode == 0 and run.json()["documents_refreshed"] == 1, run
+    assert stale() == 0 and kgraph("--path", "g", "check", cwd=tmp_path).returncode == 0
+
+
 @pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_an_interrupted_load_says_what_is_committed_and_runs_again(tmp_path, sig, status):
     write_jsonl(tmp_path / "f.jsonl", facts(15_000))

@@ -154,8 +154,9 @@ def _vector_findings(directory: Path, graph: Any | None, facts: int | None) -> t
         stale = DocumentGaps(graph, keep_missing=False, store=store).stale
         if stale:
             findings.append(Finding(f"{VECTORS_DIRNAME}/{PERSIST_FILENAME}", None,
-                                    f"{render.plural(len(stale), 'document')} hold other metadata than their facts "
-                                    f"(stale, e.g. id {stale[0]}): search returns the old values",
+                                    f"{render.plural(len(stale), 'document')} hold{'s' if len(stale) == 1 else ''} "
+                                    f"other metadata than {'its fact' if len(stale) == 1 else 'their facts'} (stale, "
+                                    f"e.g. id {stale[0]}): search returns the old values",
                                     "'kgraph reconcile' refreshes them"))
     return len(store), findings
 

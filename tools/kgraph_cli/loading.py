@@ -14,7 +14,8 @@ from typing import TYPE_CHECKING, Any
 
 from kgraph_cli import interrupts, options, render
 from kgraph_cli.sources import FORMATS, Fact, Item, Source
-from kgraph_cli.store import CommandError, checkpoint, documents_present, fact_exists, graph_path, open_graph
+from kgraph_cli.store import (CommandError, checkpoint, damaged_message, documents_present, fact_exists, graph_path,
+                              is_damaged, open_graph)
 
 if TYPE_CHECKING:
     from kgraph_cli.progress import Progress
@@ -359,8 +360,9 @@ def write_facts(graph: Any, items: Iterable[Item], progress: Progress, *, where:
         elif isinstance(exc, Exception) and _is_database_error(exc):
             progress.finish()
             result.seconds = progress.elapsed()
+            detail = damaged_message(str(exc)) if is_damaged(str(exc)) else str(exc)
             raise CommandError(f"database error, load stopped after {result.stored:,} facts "
-                               f"({result.summary()}): {exc}") from exc
+                               f"({result.summary()}): {detail}") from exc
         else:
             raise
     finally:
