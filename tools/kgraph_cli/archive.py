@@ -71,7 +71,9 @@ def cmd_backup(args: Any) -> int:
             if name == DB_FILENAME and through_database:
                 partial.mkdir(parents=True, exist_ok=True)
                 copy_database(graph.conn, partial / name)
+                files.sync_file(partial / name)
                 copied[name] = files.checksum(partial / name)
+                meter((path / name).stat().st_size)
             else:
                 copied[name] = files.copy(path / name, partial / name, meter)
         meter.finish()

@@ -177,8 +177,7 @@ def compact_database(graph: Any, path: Path) -> None:
     db_file = path / DB_FILENAME
     fresh = path / (DB_FILENAME + ".compact")
     copy_database(conn, fresh)
-    with open(fresh, "rb") as f:
-        os.fsync(f.fileno())
+    files.sync_file(fresh)
     os.replace(fresh, db_file)
     files.sync_directory(path)
     conn.close()

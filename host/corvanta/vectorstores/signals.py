@@ -15,6 +15,7 @@ as they were.
 
 from __future__ import annotations
 
+import os
 import threading
 from types import FrameType
 from typing import Any
@@ -34,6 +35,7 @@ class _State:
     depth = 0  # holds not yet released (main thread only)
     kept: BaseException | None = None  # the first exception a handler raised while held
     originals: dict[int, Any] = {}  # the handlers _handle stands in for
+    holder = 0  # the thread that holds (the main thread when the hold began)
 
 
 def _handle(signum: int, frame: FrameType | None) -> None:
@@ -50,6 +52,19 @@ def _handle(signum: int, frame: FrameType | None) -> None:
             _State.kept = exc
 
 
+def _forget_in_child() -> None:
+    # A child forked by another thread while the main thread held signals
+    # starts without the holder: nothing of its holds will be released there.
+    if _State.depth and _get_ident() != _State.holder:
+        _State.depth, _State.kept = 0, None
+        for signum in _SIGNALS:
+            if _signal.getsignal(signum) is _handle:
+                _signal.signal(signum, _State.originals[signum])
+
+
+os.register_at_fork(after_in_child=_forget_in_child)
+
+
 def hold() -> bool:
     """Starts holding back what the handlers raise; returns whether it did
     (pass that to ``release``)."""
@@ -58,6 +73,7 @@ def hold() -> bool:
     if _State.depth == 0:
         # Installed before the count goes up: a signal between the two
         # finds depth 0 and is handled as if nothing were held.
+        _State.holder = _get_ident()
         for signum in _SIGNALS:
             current = _signal.getsignal(signum)
             if current is not _handle and callable(current):
