@@ -92,8 +92,8 @@ def test_a_rewrite_leaves_no_stale_document_and_stale_ones_are_found_and_refresh
     old = held["s|p|o"]
     vectors.add_texts([old.page_content], [{**old.metadata, "v": 1}], ids=[old.id])
     assert stale() == 1
-    check = kgraph("--path", "g", "check", cwd=tmp_path)
-    assert check.returncode == 1 and "1 document holds other metadata than its fact" in check.stdout, check
+    check = kgraph("--path", "g", "check", cwd=tmp_path)  # reported, but no damage
+    assert check.returncode == 0 and "1 document holds other metadata than its fact" in check.stdout, check
     assert "'kgraph reconcile' refreshes them" in check.stdout
     run = kgraph("--path", "g", "reconcile", "--json", cwd=tmp_path)
     assert run.returncode == 0 and run.json()["documents_refreshed"] == 1, run

@@ -111,6 +111,7 @@ class Finding:
     offset: int | None
     problem: str
     remedy: str
+    damage: bool = True  # False: the two stores disagree, nothing is damaged
 
     def line(self) -> str:
         where = self.file if self.offset is None else f"{self.file} at byte {self.offset}"
@@ -157,7 +158,7 @@ def _vector_findings(directory: Path, graph: Any | None, facts: int | None) -> t
                                     f"{render.plural(len(stale), 'document')} hold{'s' if len(stale) == 1 else ''} "
                                     f"other metadata than {'its fact' if len(stale) == 1 else 'their facts'} (stale, "
                                     f"e.g. id {stale[0]}): search returns the old values",
-                                    "'kgraph reconcile' refreshes them"))
+                                    "'kgraph reconcile' refreshes them", damage=False))
     return len(store), findings
 
 
@@ -179,18 +180,22 @@ def cmd_check(args: Any) -> int:
         findings.append(Finding(DB_FILENAME, None, damaged_message(str(exc)).split(";")[0], RESTORE_HINT))
     documents, vector_findings = _vector_findings(path / VECTORS_DIRNAME, graph if facts is not None else None, facts)
     findings += vector_findings
+    damage = [f for f in findings if f.damage]
     if args.json:
         render.emit(render.to_json({"path": str(path), "facts": facts, "documents": documents,
-                                    "damaged": bool(findings),
+                                    "damaged": bool(damage),
                                     "problems": [dataclasses.asdict(f) for f in findings]}))
     else:
         for finding in findings:
             render.emit(finding.line())
         read = (f"{facts:,} facts read (every column of every row)" if facts is not None
                 else "the facts could not all be read")
-        verdict = f"{render.plural(len(findings), 'problem')} found" if findings else "no damage found"
-        render.emit(f"{verdict}: {read}; {render.plural(documents, 'document')} and their vectors checked")
-    return 1 if findings else 0
+        verdict = f"{render.plural(len(damage), 'problem')} found" if damage else "no damage found"
+        render.emit(f"{verdict}: {read}; {render.plural(documents, 'document')} and their vectors checked, and "
+                    "their metadata against their facts'")
+    # Stale documents are reported, but they are no damage: a check before
+    # a backup still passes.
+    return 1 if damage else 0
 
 
 def register(command: Callable[..., Any]) -> None:
@@ -210,6 +215,8 @@ def register(command: Callable[..., Any]) -> None:
     p = command("check", cmd_check, "look for damage in the database and the vector store",
                 "Read every fact of the database (every column, so that a block whose\n"
                 "checksum fails anywhere in the table is found) and every record and chunk\n"
-                "of the vector store's files, changing nothing. One line per problem, with\n"
-                "what to do. Exit status 1 when something is damaged.")
+                "of the vector store's files, and compare every document's metadata with\n"
+                "what its fact's row gives, changing nothing. One line per problem, with\n"
+                "what to do. Exit status 1 when something is damaged (stale documents are\n"
+                "reported, but are no damage: 'kgraph reconcile' refreshes them).")
     p.add_argument("--json", action="store_true", help="print JSON instead of lines")
