@@ -220,8 +220,9 @@ def _waiting(connect: Any, directory: Path, wait: float, *, writing: bool) -> An
                     continue
                 waited = f"still locked after waiting {wait:g} s" if wait else \
                     "add --wait SECONDS to wait for it"
-                raise CommandError(f"{detail} -- is another kgraph process using this graph? ({waited}; a "
-                                   "graph being written cannot be read either: see --help of --wait)") from exc
+                if not writing:
+                    waited += "; a graph that another process writes cannot be read meanwhile: see --help of --wait"
+                raise CommandError(f"{detail} -- is another kgraph process using this graph? ({waited})") from exc
             if is_damaged(detail):
                 raise DamagedDatabase(damaged_message(detail)) from exc
             if writing and _UNWRITABLE.search(detail):
