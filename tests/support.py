@@ -24,11 +24,17 @@ class RecordingVectorStore:
         self.calls: list[tuple[str, tuple[Any, ...], dict[str, Any]]] = []
         self.fail_with: BaseException | None = None
         self.search_result: Any = None  # when set, returned by the search as it is
+        # Refuse a call holding a stored id, as some vector stores do (the
+        # default one replaces the document).
+        self.refuse_stored_ids = False
 
     def add_texts(self, *args: Any, **kwargs: Any) -> Any:
         self.calls.append(("add_texts", args, kwargs))
         if self.fail_with is not None:
             raise self.fail_with
+        known = [doc_id for doc_id in kwargs.get("ids") or () if doc_id in self.inner]
+        if self.refuse_stored_ids and known:
+            raise ValueError(f"Document with ID {known[0]!r} already exists")
         return self.inner.add_texts(*args, **kwargs)
 
     def similarity_search_with_score(self, *args: Any, **kwargs: Any) -> Any:

@@ -369,9 +369,10 @@ def test_single_upserts_while_another_thread_bulk_loads(bulk, store):
 # --- the vector store ------------------------------------------------------------
 
 def test_refused_batch_falls_back_to_one_add_per_fact(bulk, store, caplog):
-    """The default store refuses a whole batch holding a known id; each fact
-    is then added alone and a duplicate is classified as a single upsert's."""
+    """A store that refuses a whole batch holding a known id: each fact is
+    then added alone and a duplicate is classified as a single upsert's."""
     caplog.set_level(logging.DEBUG, logger=MODULE_NAME)
+    store.vector_store.refuse_stored_ids = True
     known = store.upsert_fact("known", "p", "o", {"user_id": "u"})
     facts = [("new1", "p", "o", {"user_id": "u"}), ("known", "p", "o", {"user_id": "u"}),
              ("new2", "p", "o", {"user_id": "u"})]

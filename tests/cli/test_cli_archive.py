@@ -118,7 +118,26 @@ def test_parquet_export_reads_back_in_any_engine(graph):
     with duckdb.connect() as conn:
         columns = [row[0] for row in conn.execute("DESCRIBE SELECT * FROM 'facts.parquet'".replace(
             "facts.parquet", str(graph / "facts.parquet"))).fetchall()]
-        (n, metadata) = conn.execute(f"SELECT count(*), max(metadata) FILTER (subject = 's7') "
-                                     f"FROM '{graph / 'facts.parquet'}'").fetchone()
+        (n, metadata, odd) = conn.execute(f"SELECT count(*), max(metadata) FILTER (subject = 's7'), "
+                                          f"max(metadata) FILTER (predicate = 'ünï') "
+                                          f"FROM '{graph / 'facts.parquet'}'").fetchone()
     assert columns == ["id", "created_at", "subject", "predicate", "object", "user_id", "org_id", "metadata"]
     assert n == 3002 and json.loads(metadata) == FACTS[7]["metadata"] | {"user_id": "u1", "org_id": "acme"}
+    # Strict JSON, as --json writes: JSON has no NaN.
+    assert json.loads(odd, parse_constant=lambda word: pytest.fail(f"not strict JSON: {word}")) == \
+        {"nan": None, "inf": [None]}
+    assert "1 fact had NaN or infinite numbers" in run.stdout
+
+
+@pytest.mark.parametrize("size", [lambda n: n // 2, lambda n: 0], ids=["cut short", "emptied"])
+def test_a_truncated_database_is_reported_as_damaged_with_what_to_do(graph, size):
+    db = graph / "g" / "kgraph.duckdb"
+    with open(db, "r+b") as f:
+        f.truncate(size(db.stat().st_size))
+    for argv in (["stats"], ["load", "f.jsonl"]):
+        run = kgraph("--path", "g", *argv, cwd=graph)
+        assert run.returncode == 1 and len(run.error_lines) == 1, run
+        assert "the database file is damaged" in run.stderr and "'kgraph check'" in run.stderr, run
+        assert "'kgraph restore BACKUP_DIR --yes'" in run.stderr
+    check = kgraph("--path", "g", "check", cwd=graph)
+    assert check.returncode == 1 and check.stdout.startswith("kgraph.duckdb: the database file is damaged"), check

@@ -63,12 +63,16 @@ def test_running_the_demo_again_reuses_the_graph(demo):
     assert "replaced 0" in rebuilt.stdout.split("read 3 modules")[1].splitlines()[0]
 
 
-def test_rebuild_never_deletes_a_graph_the_demo_did_not_build(tmp_path):
+@pytest.mark.parametrize("rebuild", [[], ["--rebuild"]])
+def test_the_demo_never_touches_a_graph_with_facts_it_did_not_write(tmp_path, rebuild):
+    """A demo graph that someone loaded their own facts into counts as theirs."""
+    assert kgraph("--path", "g", "demo", "--limit-modules", "1", cwd=tmp_path).returncode == 0
     (tmp_path / "f.csv").write_text("subject,predicate,object\nmine,is,precious\n", encoding="utf-8")
-    assert kgraph("--path", "g", "load", "f.csv", cwd=tmp_path).returncode == 0
-    run = kgraph("--path", "g", "demo", "--limit-modules", "1", "--rebuild", cwd=tmp_path)
-    assert run.returncode == 1 and "did not build" in run.stderr, run
-    assert kgraph("--path", "g", "stats", "--json", cwd=tmp_path).json()["facts"] == 1
+    assert kgraph("--path", "g", "load", "f.csv", "--org", "acme", cwd=tmp_path).returncode == 0
+    before = kgraph("--path", "g", "export", cwd=tmp_path).stdout
+    run = kgraph("--path", "g", "demo", "--limit-modules", "2", *rebuild, cwd=tmp_path)
+    assert run.returncode == 1 and "1 fact the demo did not write" in run.stderr, run
+    assert kgraph("--path", "g", "export", cwd=tmp_path).stdout == before
 
 
 def test_demo_default_path_is_beside_the_usual_graph(tmp_path):

@@ -138,6 +138,20 @@ def test_csv_rows_are_loaded_and_bad_rows_reported_by_line(tmp_path):
     assert by_subject["doc"]["metadata"] == {"user_id": "alice", "org_id": "acme"}
 
 
+@pytest.mark.parametrize("text, span", [
+    ('subject,predicate,object\nx,y,z\nd,"e,f\ng,h,i\nj,k,l\n', "lines 3 to 5"),
+    # The cells still count three: such a row used to be stored whole.
+    ('subject,predicate,object\nx,y,z\na,b,"c\nd\n\ne,f,g', "lines 3 to 6"),
+])
+def test_an_unclosed_quote_is_refused_with_the_lines_it_took(tmp_path, text, span):
+    (tmp_path / "f.csv").write_text(text, encoding="utf-8")
+    run = kgraph("--path", "g", "load", "f.csv", cwd=tmp_path)
+    assert run.returncode == 1 and "written 1, replaced 0, refused 1" in run.stdout, run
+    assert run.error_lines == [f"kgraph: f.csv line 3: the quote opened on line 3 is never closed: the cell it opens "
+                               f"takes in {span} (the rest of the file), none of which is loaded; close it (a quote "
+                               'inside a quoted cell is written twice: "")'], run
+
+
 @pytest.mark.parametrize("header, complaint", [
     ("subj,predicate,object", "unknown column 'subj'"),
     ("subject,predicate", "no 'object' column"),
@@ -295,3 +309,17 @@ def test_csv_cells_as_large_as_json_values(tmp_path):
                                     encoding="utf-8")
     run = kgraph("--path", "g", "load", "f.csv", "--user", "u", "--org", "o", cwd=tmp_path)
     assert run.returncode == 0 and "written 1" in run.stdout, run
+
+
+@pytest.mark.parametrize("extra, counts, says", [
+    ([], (2, 0, 1), "line 2: warning: its text (subject|predicate|object) is 70,004 characters long; stored whole, "
+                 "but search ranks it by the first 65,536"),
+    (["--max-text-bytes", "1000"], (1, 1, 0), "line 2: the object is 70,000 bytes long, over --max-text-bytes 1,000"),
+])
+def test_long_texts_are_named_or_refused(tmp_path, extra, counts, says):
+    write_jsonl(tmp_path / "f.jsonl", [{"subject": "s", "predicate": "p", "object": "o"},
+                                       {"subject": "s", "predicate": "p", "object": "word " * 14_000}])
+    run = kgraph("--path", "g", "load", "f.jsonl", "--user", "u", "--org", "o", "--json", *extra, cwd=tmp_path)
+    summary = run.json()
+    assert (summary["written"], summary["refused"], summary["long_texts"]) == counts, run
+    assert run.error_lines == [f"kgraph: f.jsonl {says}" + ("" if extra else " (--max-text-bytes refuses such facts)")]

@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from cli_support import kgraph, tool_env, write_jsonl
+from cli_support import TOOLS_DIR, kgraph, tool_env, write_jsonl
 
 ACME = {"user_id": "alice", "org_id": "acme"}
 # A chain A -> B -> C -> D and Z -> A, plus names that are hard to quote.
@@ -97,6 +97,25 @@ def test_tables_in_a_pipe_keep_one_line_per_row_within_columns(graph, args, rows
     assert set(rule) == {"─"} and "\x1b" not in run.stdout
     assert all(len(line) <= 44 and line == line.rstrip() for line in [header, rule, *body]), run
     assert any("…" in line for line in body) and any(re.match(whole, line) for line in body), run
+
+
+@pytest.mark.parametrize("columns", [24, 200])
+def test_table_columns_count_terminal_cells(monkeypatch, capsys, columns):
+    """Wide characters take two cells, a combining accent none: the columns
+    line up and fit the width as a terminal shows them."""
+    sys.path.insert(0, str(TOOLS_DIR))
+    from rich.cells import cell_len
+
+    from kgraph_cli import render
+
+    monkeypatch.setenv("COLUMNS", str(columns))
+    rows = [("漢字の主語", "Ye\u0301te", "x" * 30), ("plain", "Yp", "o…")]
+    render.print_table(["subject", "predicate", "object"], rows)
+    lines = capsys.readouterr().out.splitlines()
+    assert all(cell_len(line) <= columns for line in lines)
+    # The second column starts in the same cell on every row.
+    assert len({cell_len(line[:line.index("Y")]) for line in lines[2:]}) == 1
+    assert ("…" in lines[2]) == (columns == 24)
 
 
 def test_a_table_on_a_terminal_is_styled(graph):
@@ -420,3 +439,12 @@ def test_view_writes_a_self_contained_page(graph):
     # Nothing is loaded from elsewhere: no linked resource at all.
     assert not re.search(r"""(src|href)\s*=\s*["']?\s*(https?:)?//|url\(\s*["']?(https?:)?//|@import""", page, re.I)
     assert "<script src" not in page and "<link" not in page
+
+
+@pytest.mark.parametrize("limit, cut", [("2", True), ("50", False)])
+def test_a_view_page_cut_by_the_limit_says_so(graph, limit, cut):
+    run = q(graph, "view", "A", "--org", "acme", "--depth", "3", "--limit", limit, "-o", str(graph / "cut.html"))
+    assert run.returncode == 0, run
+    title = re.search(r"<title>(.*)</title>", (graph / "cut.html").read_text(encoding="utf-8")).group(1)
+    assert ("cut at the nearest 2 (--limit): there may be more" in title) == cut, title
+    assert ("--limit reached" in run.stdout) == cut

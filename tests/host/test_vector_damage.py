@@ -85,7 +85,14 @@ def test_damage_is_reported_and_answers_stay_right(tmp_path, caplog, damage):
     files = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
 
     checked = InMemoryVectorStore.verify(tmp_path)
-    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files  # verify changes nothing
+    thorough = InMemoryVectorStore.open_checked(tmp_path)
+    read_only = InMemoryVectorStore(persist_directory=tmp_path, read_only=True)
+    # Neither a check nor a read-only open changes anything; nor can a write.
+    for write in (lambda: read_only.add_texts(["x"], ids=["new"]), lambda: read_only.delete(["d1"])):
+        with pytest.raises(PermissionError, match="read-only"):
+            write()
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files
+    assert thorough.problems == checked.problems and len(thorough) == checked.documents
     with caplog.at_level(logging.WARNING, logger="corvanta.vectorstores.memory"):
         reopened = InMemoryVectorStore(persist_directory=tmp_path)
     for found in (checked.problems, reopened.problems):
@@ -95,7 +102,7 @@ def test_damage_is_reported_and_answers_stay_right(tmp_path, caplog, damage):
     assert any(path.name in r.getMessage() and "at byte" in r.getMessage() for r in caplog.records)
     assert checked.documents == len(reopened) == len(docs) - len(lost)
     survivors = [d for d in docs if d[0] not in lost]
-    assert answers(reopened) == answers(reference(survivors))
+    assert answers(reopened) == answers(read_only) == answers(reference(survivors))
 
     # Repaired files read back quietly; a damaged document record is reported
     # on every open until the files are compacted.

@@ -73,6 +73,20 @@ def test_batch_embedding_equals_one_by_one(weights):
     assert [batch.row(i) for i in range(len(texts))] == [emb.sparse(t) for t in texts]
 
 
+WORDS = "word " * 13_107  # 65,535 characters; the prefix is 65,536
+
+
+@pytest.mark.parametrize("text, embedded", [
+    (WORDS + "x cut", WORDS + "x"),   # the cut falls after a word: the prefix whole
+    (WORDS + "xyz tail", WORDS),      # ... inside a word: that word is left out
+    ("w" * 70_000, "w" * 65_536),     # one word longer than the prefix: cut where it must
+])
+def test_a_long_text_is_embedded_by_its_prefix(text, embedded):
+    emb = HashingEmbedding(dim=64)
+    assert emb.embedded_part(text) == embedded
+    assert emb.sparse(text) == emb.sparse(embedded) == emb.sparse_batch([text]).row(0)
+
+
 def _vectors(tmp_path):
     return tmp_path / VECTORS_FILENAME
 

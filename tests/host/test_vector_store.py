@@ -1,6 +1,7 @@
 import json
 import math
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -81,20 +82,28 @@ def test_length_mismatch_is_refused(store, kwargs):
     assert len(store) == 0
 
 
-@pytest.mark.parametrize(
-    "batch",
-    [
-        ["new-1", "dup"],  # collides with an already stored id
-        ["new-1", "new-2", "new-1"],  # repeated within the call
-    ],
-)
-def test_duplicate_id_refuses_whole_call(store, batch):
+def test_an_id_repeated_within_a_call_refuses_the_whole_call(store):
     store.add_texts(["original"], [{"v": 0}], ids=["dup"])
-    with pytest.raises(ValueError, match="already exists"):
-        store.add_texts([f"text {i}" for i in range(len(batch))], ids=batch)
+    with pytest.raises(ValueError, match="already exists earlier in the same call"):
+        store.add_texts(["a", "b", "c"], ids=["new-1", "dup", "new-1"])
     assert len(store) == 1
     assert store.get("new-1") is None
     assert store.get("dup") == Document("original", {"v": 0}, "dup")
+
+
+@pytest.mark.parametrize("persist", [False, True])
+def test_adding_a_stored_id_replaces_its_document(tmp_path, persist):
+    s = InMemoryVectorStore(persist_directory=tmp_path if persist else None)
+    s.add_texts(["old text", "other"], [{"v": 1, "org_id": "o"}, {"org_id": "o"}], ids=["x", "y"])
+    s.add_texts(["new words", "third"], [{"v": 2, "org_id": "p"}, {}], ids=["x", "z"])
+    stores = [s] + ([InMemoryVectorStore(persist_directory=tmp_path)] if persist else [])
+    for store in stores:
+        assert store.ids() == ["y", "x", "z"] and len(store) == 3
+        assert store.get("x") == Document("new words", {"v": 2, "org_id": "p"}, "x")
+        assert ids_of(store.similarity_search_with_score("old text", k=5, filter={"org_id": "o"})) == ["y"]
+        assert ids_of(store.similarity_search_with_score("new words", k=1, filter={"org_id": "p"})) == ["x"]
+    if persist:
+        assert InMemoryVectorStore.verify(tmp_path).documents == 3
 
 
 def test_readding_a_deleted_id_is_allowed(store):
@@ -240,15 +249,15 @@ def test_persisted_documents_are_seen_by_a_later_store(tmp_path):
     query = "alice knows"
     assert second.similarity_search_with_score(query, k=5, filter={"org": "o1"}) == \
         first.similarity_search_with_score(query, k=5, filter={"org": "o1"})
-    with pytest.raises(ValueError, match="already exists"):
-        second.add_texts(["other"], ids=["a"])
+    second.add_texts(["other"], ids=["a"])  # the reopened store knows "a": replaced, not doubled
+    assert len(second) == 2 and second.get("a").page_content == "other"
 
 
 def test_refused_add_writes_nothing(tmp_path):
     s = InMemoryVectorStore(persist_directory=tmp_path)
     s.add_texts(["one"], ids=["1"])
     with pytest.raises(ValueError, match="already exists"):
-        s.add_texts(["two", "again"], ids=["2", "1"])
+        s.add_texts(["two", "again"], ids=["2", "2"])
     with pytest.raises(TypeError):
         s.add_texts(["three"], [{"bad": object()}], ids=["3"])
     assert len(s) == 1
@@ -391,17 +400,37 @@ def test_concurrent_adds_are_all_kept(tmp_path, persist):
         assert len(reloaded) == 4000
 
 
-def test_concurrent_adds_of_one_id_admit_exactly_one(store):
-    errors = []
-
+def test_concurrent_adds_of_one_id_keep_exactly_one_document(store):
     def add(t):
         for i in range(50):
-            try:
-                store.add_texts([f"from {t}"], ids=[f"shared-{i}"])
-            except ValueError as exc:
-                errors.append(exc)
+            store.add_texts([f"from {t}"], [{"t": t}], ids=[f"shared-{i}"])
 
     assert run_threads(8, add) == []
     assert len(store) == 50
-    assert len(errors) == 8 * 50 - 50
-    assert all(isinstance(e, ValueError) and "already exists" in str(e) for e in errors)
+    for i in range(50):
+        doc = store.get(f"shared-{i}")
+        assert doc.page_content == f"from {doc.metadata['t']}"
+    assert len(store.similarity_search_with_score("from", k=1000)) == 50
+
+
+@pytest.mark.parametrize("cut", ["_insert", "_drop", "_append"])
+def test_ctrl_c_inside_a_change_is_raised_after_it_completes(tmp_path, monkeypatch, cut):
+    """SIGINT arrives in the middle of an add that replaces a document: the
+    add completes, then KeyboardInterrupt is raised; the lock is free and the
+    files hold what memory holds."""
+    s = InMemoryVectorStore(persist_directory=tmp_path)
+    s.add_texts(["old"], [{"v": 1}], ids=["x"])
+    real = getattr(s, cut)
+
+    def signalled(*args, **kwargs):
+        os.kill(os.getpid(), signal.SIGINT)  # its handler runs at the next bytecode
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(s, cut, signalled)
+    with pytest.raises(KeyboardInterrupt):
+        s.add_texts(["new", "more"], [{"v": 2}, {}], ids=["x", "y"])
+    monkeypatch.undo()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert s.get_by_ids(["x", "y"]) == [Document("new", {"v": 2}, "x"), Document("more", {}, "y")]
+    s.add_texts(["later"], ids=["z"])  # the lock was released
+    assert [d.id for d in InMemoryVectorStore(persist_directory=tmp_path).get_by_ids(["x", "y", "z"])] == ["x", "y", "z"]

@@ -15,8 +15,8 @@ from pathlib import Path
 from typing import Any
 
 from kgraph_cli import files, render
-from kgraph_cli.store import (DB_FILENAME, VECTORS_DIRNAME, CommandError, DamagedDatabase, count_facts, expand,
-                              graph_path, open_graph, stream)
+from kgraph_cli.store import (DB_FILENAME, VECTORS_DIRNAME, CommandError, DamagedDatabase, copy_database, count_facts,
+                              expand, graph_path, open_graph, stream)
 
 MANIFEST = "manifest.json"
 MANIFEST_KIND = "kgraph backup"
@@ -52,21 +52,30 @@ def cmd_backup(args: Any) -> int:
     dest = expand(args.dest)
     if dest.exists() and (not dest.is_dir() or any(dest.iterdir())):
         raise CommandError(f"{dest} exists and is not an empty directory; a backup goes into a new one")
-    graph = open_graph(path, create=False, vectors=True, wait=args.wait)
-    # This process holds the database's lock, so nothing writes while the
-    # files are copied; the checkpoint puts every committed write into the
-    # database file itself.
-    graph.conn.execute("CHECKPOINT")
-    wal = path / (DB_FILENAME + ".wal")
-    if wal.exists() and wal.stat().st_size:
-        raise CommandError(f"{wal} still holds writes after a checkpoint; no backup was taken")
+    # Read-only: the graph may sit on read-only media. This process holds
+    # the database's lock (shared with other readers), so nothing writes
+    # while the files are copied.
+    graph = open_graph(path, create=False, vectors=True, wait=args.wait, read_only=True)
     facts, documents = count_facts(graph), len(graph.vector_store)
     names = _graph_files(path)
+    wal = path / (DB_FILENAME + ".wal")
+    # Writes a crash left in the log are not in the database file yet: the
+    # database is then copied through DuckDB, which reads both.
+    through_database = wal.exists() and wal.stat().st_size > 0
     partial = dest.with_name(f".{dest.name}.partial-{os.getpid()}")
     shutil.rmtree(partial, ignore_errors=True)
     meter = _Bytes(f"backing up to {dest}", sum((path / name).stat().st_size for name in names))
     try:
-        copied = {name: files.copy(path / name, partial / name, meter) for name in names}
+        copied = {}
+        for name in names:
+            if name == DB_FILENAME and through_database:
+                partial.mkdir(parents=True, exist_ok=True)
+                copy_database(graph.conn, partial / name)
+                files.sync_file(partial / name)
+                copied[name] = files.checksum(partial / name)
+                meter((path / name).stat().st_size)
+            else:
+                copied[name] = files.copy(path / name, partial / name, meter)
         meter.finish()
         manifest = {"kind": MANIFEST_KIND, "version": 1,
                     "created": datetime.now(timezone.utc).isoformat(timespec="seconds"),
@@ -203,9 +212,28 @@ def cmd_restore(args: Any) -> int:
 
 EXPORT_SQL = ("SELECT json_object('id', id, 'created_at', created_at, 'subject', subject, 'predicate', predicate, "
               "'object', obj, 'user_id', user_id, 'org_id', org_id, 'metadata', metadata) FROM facts")
+# The metadata as strict JSON text: a row whose text holds NaN or Infinity
+# goes through strict_json (below); DuckDB passes the others on as they are.
 PARQUET_SQL = ("COPY (SELECT id, created_at, subject, predicate, obj AS object, user_id, org_id, "
-               "CAST(metadata AS VARCHAR) AS metadata FROM facts) TO ? (FORMAT parquet)")
+               "CASE WHEN regexp_matches(CAST(metadata AS VARCHAR), 'NaN|Infinity') "
+               "THEN kgraph_strict_json(CAST(metadata AS VARCHAR)) ELSE CAST(metadata AS VARCHAR) END AS metadata "
+               "FROM facts) TO ? (FORMAT parquet)")
 _NON_FINITE = ("NaN", "Infinity")
+
+
+class _StrictJson:
+    """JSON text with NaN and infinities written as null, as --json writes
+    them; counts the texts it changed."""
+
+    def __init__(self) -> None:
+        self.patched = 0
+
+    def __call__(self, text: str) -> str:
+        record = json.loads(text)
+        if render.finite(record) == record:  # the words are inside strings only
+            return text
+        self.patched += 1
+        return render.to_json(record, indent=None)
 
 
 def _export_jsonl(graph: Any, out: Any, total: int) -> tuple[int, int]:
@@ -214,26 +242,24 @@ def _export_jsonl(graph: Any, out: Any, total: int) -> tuple[int, int]:
     from kgraph_cli.progress import Progress
 
     progress = Progress("exporting", total=total, item_name="facts", every_items=100_000)
-    written = patched = 0
+    written = 0
+    strict = _StrictJson()
     try:
         for rows in stream(graph, EXPORT_SQL, size=10_000):
             lines = [row[0] for row in rows]
             for i, line in enumerate(lines):
                 if any(word in line for word in _NON_FINITE):
-                    record = json.loads(line)
-                    if render.finite(record) != record:
-                        patched += 1
-                        lines[i] = render.to_json(record, indent=None)
+                    lines[i] = strict(line)
             out.write("\n".join(lines) + "\n")
             written += len(lines)
             progress.update(done=written, items=written)
     finally:
         progress.finish()
-    return written, patched
+    return written, strict.patched
 
 
 def cmd_export(args: Any) -> int:
-    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait, read_only=True)
     total = count_facts(graph)
     started = time.monotonic()
     patched = 0
@@ -245,8 +271,14 @@ def cmd_export(args: Any) -> int:
     try:
         if args.format == "parquet":
             assert partial is not None
-            graph.conn.execute(PARQUET_SQL, [str(partial)])
-            written = total
+            strict = _StrictJson()
+            cursor = graph.conn.cursor()  # a connection of its own for the function
+            try:
+                cursor.create_function("kgraph_strict_json", strict, ["VARCHAR"], "VARCHAR", side_effects=True)
+                cursor.execute(PARQUET_SQL, [str(partial)])
+            finally:
+                cursor.close()
+            written, patched = total, strict.patched
         elif partial is None:
             written, patched = _export_jsonl(graph, sys.stdout, total)
             sys.stdout.flush()

@@ -24,8 +24,10 @@ vector store kept beside it) without writing a host application.
 The graph lives in a directory: --path DIR, else ${PATH_ENV}, else
 {DEFAULT_PATH} ('~' is expanded in both). It holds kgraph.duckdb (the facts)
 and vectors/ (the documents that 'search' ranks; they persist, so a search in
-a later run finds what an earlier load wrote). One process at a time may use
-a graph; --wait SECONDS waits for another one to finish.
+a later run finds what an earlier load wrote). Commands that only read (search,
+neighbours, view, fetch, stats, check, export, backup, dry runs) open it
+read-only: they work on read-only media and side by side. A command that
+writes holds the graph alone; --wait SECONDS waits for it to finish.
 """
 
 EPILOG = """\
@@ -56,7 +58,10 @@ def _global_options(parser: argparse.ArgumentParser, default: Any) -> None:
     parser.add_argument("--path", metavar="DIR", type=options.text, default=default(None),
                         help=f"the graph's directory (default: ${PATH_ENV}, else {DEFAULT_PATH})")
     parser.add_argument("--wait", metavar="SECONDS", type=options.seconds, default=default(0.0),
-                        help="wait up to SECONDS for another process that holds the graph (default: fail at once)")
+                        help="wait up to SECONDS for another process that holds the graph (default: fail at "
+                             "once). Commands that only read share a graph with each other, but while a "
+                             "command writes it nothing can read it: to read a graph that is written "
+                             "for long, read a copy that 'kgraph backup' took between the writes")
     parser.add_argument("-v", "--verbose", action="count", default=default(0),
                         help="log the store's messages (-v: info, -vv: debug and tracebacks)")
 
@@ -93,11 +98,16 @@ def build_parser() -> ArgumentParser:
                 "what each module imports and defines (with the source of every function and\n"
                 "class as metadata), then run one query of each kind and say what to try next.\n\n"
                 "Default --path: the usual graph directory plus /demo (./kgraph-data/demo),\n"
-                "so the demo never mixes with your own facts. A graph the demo built earlier\n"
-                "for the same interpreter and module count is reused; --rebuild starts afresh.")
+                "so the demo never mixes with your own facts. It writes only into a graph\n"
+                "that holds nothing but its own facts (those of user 'demo' in organisation\n"
+                "'stdlib'): a --path whose graph holds any other fact is refused, and\n"
+                "--rebuild deletes a graph only when it holds nothing else. A graph the demo\n"
+                "built earlier for the same interpreter and module count is reused;\n"
+                "--rebuild starts afresh.")
     p.add_argument("--limit-modules", type=options.positive_int, metavar="N",
                    help="read only the first N modules (the json package comes first)")
-    p.add_argument("--rebuild", action="store_true", help="delete the demo graph and build it again")
+    p.add_argument("--rebuild", action="store_true",
+                   help="delete the demo graph (only if it holds nothing but the demo's facts) and build it again")
     return parser
 
 
@@ -156,11 +166,11 @@ def _quiet_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    interrupts.install()
     parser = build_parser()
     args = parser.parse_args(argv)
     verbosity = args.verbose or 0
     setup_logging(verbosity)
-    interrupts.install()
     try:
         return dispatch(args)
     except UsageError as exc:

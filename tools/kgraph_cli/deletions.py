@@ -91,7 +91,8 @@ def cmd_purge(args: Any) -> int:
     if args.days == 0 and not args.dry_run and not args.yes:
         raise UsageError("--days 0 deletes every fact of every organisation: add --yes to go ahead "
                          "(or --dry-run to count them)")
-    graph = open_graph(graph_path(args), create=False, vectors=not args.keep_vectors, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=not args.keep_vectors, wait=args.wait,
+                       read_only=args.dry_run)
     cutoff = purge_cutoff(args.days).strftime("%Y-%m-%d %H:%M:%S UTC")
     if args.dry_run:
         outcome = _count(graph, args, ids_older_than(graph, args.days))
@@ -107,7 +108,8 @@ def cmd_purge(args: Any) -> int:
 
 
 def cmd_delete_context(args: Any) -> int:
-    graph = open_graph(graph_path(args), create=False, vectors=not args.keep_vectors, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=not args.keep_vectors, wait=args.wait,
+                       read_only=args.dry_run)
     if args.dry_run:
         outcome = _count(graph, args, ids_of_slice(graph, args.org, args.slice))
     else:

@@ -13,11 +13,12 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from kgraph_cli import interrupts, stdlib_graph
+from kgraph_cli import interrupts, render, stdlib_graph
 from kgraph_cli.loading import write_facts
 from kgraph_cli.progress import Progress, format_duration
 from kgraph_cli.sources import Item
-from kgraph_cli.store import DB_FILENAME, VECTORS_DIRNAME, CommandError, checkpoint, default_path, expand, open_graph
+from kgraph_cli.store import (DB_FILENAME, VECTORS_DIRNAME, CommandError, checkpoint, count_facts, default_path, expand,
+                              open_graph, read_only_connection)
 
 MARKER = "demo.json"
 SEARCH_QUERY = "decode a JSON document"
@@ -26,6 +27,22 @@ NEIGHBOUR_ENTITY = "json.decoder"
 
 def demo_path(args: argparse.Namespace) -> Path:
     return expand(args.path) if args.path else default_path() / "demo"
+
+
+def _foreign_facts(conn: Any) -> int:
+    """Facts outside the demo's scope (user demo of organisation stdlib):
+    facts the demo did not write."""
+    (n,) = conn.execute("SELECT count(*) FROM facts WHERE user_id <> ? OR org_id <> ?",
+                        [stdlib_graph.USER_ID, stdlib_graph.ORG_ID]).fetchone()
+    return int(n)
+
+
+def _refuse_foreign(path: Path, n: int, doing: str) -> None:
+    if n:
+        raise CommandError(f"{path} holds {render.plural(n, 'fact')} the demo did not write (of other users or "
+                           f"organisations than user {stdlib_graph.USER_ID!r} of {stdlib_graph.ORG_ID!r}): the demo "
+                           f"{doing} a graph of its own; nothing was changed. Leave --path out (the demo then uses "
+                           "./kgraph-data/demo) or name a new directory")
 
 
 def _remove_graph(path: Path) -> None:
@@ -71,23 +88,24 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser,
 
     marker = _read_marker(path)
     if args.rebuild:
-        if marker is None and (path / DB_FILENAME).exists():
-            raise CommandError(f"{path} holds a graph the demo did not build; --rebuild deletes only "
-                               "demo graphs (pick another --path)")
+        if (path / DB_FILENAME).is_file():
+            with read_only_connection(path, wait=args.wait) as conn:
+                _refuse_foreign(path, _foreign_facts(conn), "deletes only")
         _remove_graph(path)
         marker = None
-    reuse = marker is not None and all(marker.get(k) == v for k, v in signature.items())
 
     print(f"kgraph demo: a code knowledge graph of the Python {signature['python']} standard library\n"
           f"  source: {root} ({len(modules)} modules)\n"
           f"  graph:  {path}", flush=True)
     graph = open_graph(path, create=True, vectors=True, wait=args.wait)
+    _refuse_foreign(path, _foreign_facts(graph.conn), "writes only into")
+    reuse = marker is not None and all(marker.get(k) == v for k, v in signature.items())
 
     if reuse:
         assert marker is not None
-        facts, seconds = marker.get("facts"), marker.get("seconds")
-        built = (f" ({facts:,} facts in {format_duration(seconds)})"
-                 if isinstance(facts, int) and isinstance(seconds, (int, float)) else "")
+        read, stored, seconds = marker.get("facts"), marker.get("stored"), marker.get("seconds")
+        built = (f" ({read:,} facts read, {stored:,} stored, in {format_duration(seconds)})"
+                 if isinstance(read, int) and isinstance(stored, int) and isinstance(seconds, (int, float)) else "")
         print(f"\nUsing the graph built earlier{built}; add --rebuild to build it again.", flush=True)
     else:
         _section("Building the graph")
@@ -102,14 +120,19 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser,
         if result.interrupted:
             print(f"interrupted: {result.summary()}", flush=True)
             return interrupts.status()
+        stored = count_facts(graph)
         print(f"read {extraction.modules_read} modules ({len(extraction.modules_skipped)} skipped), "
               f"{extraction.facts:,} facts: {result.summary()}", flush=True)
+        if stored != extraction.facts:
+            print(f"The graph holds {stored:,} facts: {extraction.facts - stored:,} of those read repeat an earlier "
+                  "one (the same triple twice, such as a function defined for two platforms) and replaced it.",
+                  flush=True)
         for name, reason in extraction.modules_skipped[:5]:
             print(f"  skipped {name}: {reason}")
         print("Facts go in 1,000 at a time through the store's batch upsert: one statement per chunk,\n"
               "then one vector-store add of the chunk (metadata, code included, cut to 60 kB).",
               flush=True)
-        (path / MARKER).write_text(json.dumps({**signature, "facts": extraction.facts,
+        (path / MARKER).write_text(json.dumps({**signature, "facts": extraction.facts, "stored": stored,
                                                "seconds": round(result.seconds, 1),
                                                "facts_per_second": round(result.rate, 1)}) + "\n",
                                    encoding="utf-8")

@@ -42,6 +42,11 @@ def copy(src: Path, dest: Path, on_block: Callable[[int], None] | None = None) -
     return result
 
 
+def sync_file(path: Path) -> None:
+    with open(path, "rb") as f:
+        os.fsync(f.fileno())
+
+
 def sync_directory(path: Path) -> None:
     fd = os.open(path, os.O_RDONLY)
     try:

@@ -11,7 +11,7 @@ from kgraph_cli.store import CommandError, UsageError, graph_path, open_graph
 
 
 def cmd_search(args: Any) -> int:
-    graph = open_graph(graph_path(args), create=False, vectors=True, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=True, wait=args.wait, read_only=True)
     results = graph.search(args.query, user_id=args.user, org_id=args.org, k=args.k)
     if args.json:
         render.emit(render.to_json(results))
@@ -30,7 +30,7 @@ def walk(args: Any, limit: int | None) -> list[dict[str, Any]]:
     with the smallest hop that reaches it; ``limit`` caps them in the query."""
     from corvanta.kgraph.providers.duckdb_sqlite import traversal
 
-    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait, read_only=True)
     return traversal.neighbourhood(graph, args.entity, args.depth, org_id=args.org, user_id=args.user, limit=limit)
 
 
@@ -71,13 +71,14 @@ def cmd_view(args: Any) -> int:
         raise CommandError(f"no facts of {_scope(args)} mention {args.entity!r}")
     triples = render.distinct_triples(records)
     out = args.output or f"{re.sub(r'[^A-Za-z0-9_.-]+', '_', args.entity)[:60] or 'graph'}.html"
-    page = to_html(triples, args.entity, args.depth)
+    cut = len(records) == args.limit
+    page = to_html(triples, args.entity, args.depth, limit=args.limit if cut else None)
     try:
         with open(out, "w", encoding="utf-8") as f:
             f.write(page)
     except OSError as exc:
         raise CommandError(f"cannot write {out}: {exc.strerror or exc}") from exc
-    note = " (--limit reached: there may be more)" if len(records) == args.limit else ""
+    note = " (--limit reached: there may be more)" if cut else ""
     render.emit(f"wrote {out}: {len(triples):,} facts within {_hops(args.depth)} of {args.entity!r}{note}; "
                 "open it in a browser")
     return 0
@@ -89,7 +90,7 @@ def cmd_fetch(args: Any) -> int:
         if key in filters and filters[key] != value:
             raise UsageError(f"--filter {key} is given twice with different values")
         filters[key] = value
-    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=False, wait=args.wait, read_only=True)
     records = graph.fetch_by_metadata(org_id=args.org, filters=filters)
     shown = records if args.limit is None else records[: args.limit]
     if args.json:

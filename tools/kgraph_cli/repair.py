@@ -5,7 +5,6 @@ delivered), ``reindex`` (the vector store built afresh from the table) and
 
 from __future__ import annotations
 
-import json
 import os
 import shutil
 import sys
@@ -14,9 +13,9 @@ from pathlib import Path
 from typing import Any
 
 from kgraph_cli import files, render
-from kgraph_cli.store import (DB_FILENAME, VECTORS_DIRNAME, CommandError, DocumentGaps, checkpoint, count_facts,
-                              database_bytes, graph_path, open_graph, pending_deletions, pending_ids, stream,
-                              vector_store_bytes)
+from kgraph_cli.store import (DB_FILENAME, VECTORS_DIRNAME, DocumentGaps, checkpoint, copy_database, count_facts,
+                              database_bytes, document_metadata, graph_path, open_graph, pending_deletions, pending_ids,
+                              stream, vector_store_bytes)
 
 FACT_COLUMNS = "id, subject, predicate, obj, metadata"
 DOCUMENTS_PER_ADD = 1000
@@ -34,7 +33,6 @@ def add_documents(graph: Any, store: Any, chunks: Iterable[list[tuple]], progres
     clamped by the store's own ``_clamp_metadata_for_vs`` to its
     ``_VS_META_MAX``, the fact's id. Returns how many were added and the ids
     of facts whose stored metadata is no JSON object (left without one)."""
-    clamp, budget = graph._clamp_metadata_for_vs, graph._VS_META_MAX
     texts: list[str] = []
     metas: list[dict[str, Any]] = []
     ids: list[str] = []
@@ -53,9 +51,8 @@ def add_documents(graph: Any, store: Any, chunks: Iterable[list[tuple]], progres
 
     for rows in chunks:
         for fact_id, subject, predicate, obj, metadata in rows:
-            try:
-                vs_meta = clamp(json.loads(metadata) if metadata is not None else {}, budget)
-            except (ValueError, TypeError):
+            vs_meta = document_metadata(graph, metadata)
+            if vs_meta is None:
                 unreadable.append(fact_id)
                 continue
             texts.append(f"{subject}|{predicate}|{obj}")
@@ -68,13 +65,14 @@ def add_documents(graph: Any, store: Any, chunks: Iterable[list[tuple]], progres
     return added, unreadable
 
 
-def _missing_rows(graph: Any, gaps: DocumentGaps) -> Iterator[list[tuple]]:
-    if gaps.missing_count * 4 < gaps.facts:
+def _rows_of(graph: Any, ids: list[str], facts: int) -> Iterator[list[tuple]]:
+    """The rows of the facts ``ids`` (of ``facts`` in the table)."""
+    if len(ids) * 4 < facts:
         # A few: looked up by id.
         yield from stream(graph, f"SELECT {FACT_COLUMNS} FROM facts WHERE id IN (SELECT unnest(?))",
-                          [gaps.missing], size=DOCUMENTS_PER_ADD)
+                          [ids], size=DOCUMENTS_PER_ADD)
         return
-    wanted = set(gaps.missing)
+    wanted = set(ids)
     for rows in stream(graph, f"SELECT {FACT_COLUMNS} FROM facts", size=DOCUMENTS_PER_ADD):
         yield [row for row in rows if row[0] in wanted]
 
@@ -93,7 +91,7 @@ def deliver_pending(graph: Any, *, dry_run: bool) -> dict[str, int]:
 def cmd_reconcile(args: Any) -> int:
     from kgraph_cli.progress import Progress
 
-    graph = open_graph(graph_path(args), create=False, vectors=True, wait=args.wait)
+    graph = open_graph(graph_path(args), create=False, vectors=True, wait=args.wait, read_only=args.dry_run)
     store = graph.vector_store
     # Pending deletions first: their documents are then gone, not orphans.
     pending = deliver_pending(graph, dry_run=args.dry_run)
@@ -101,22 +99,30 @@ def cmd_reconcile(args: Any) -> int:
     if args.dry_run and pending["pending"]:
         queued = pending_ids(graph)
         gaps.orphans = [doc_id for doc_id in gaps.orphans if doc_id not in queued]
-    removed, added, unreadable = len(gaps.orphans), gaps.missing_count, []
+    removed, added, refreshed, unreadable = len(gaps.orphans), gaps.missing_count, len(gaps.stale), []
     if not args.dry_run:
         if gaps.orphans:
             store.delete(gaps.orphans)
-        if gaps.missing:
-            progress = Progress("adding documents", total=gaps.missing_count, item_name="documents",
-                                every_items=50_000)
-            added, unreadable = add_documents(graph, store, _missing_rows(graph, gaps), progress)
+        for ids, label in ((gaps.missing, "adding documents"), (gaps.stale, "refreshing documents")):
+            if ids:
+                progress = Progress(label, total=len(ids), item_name="documents", every_items=50_000)
+                done, left_out = add_documents(graph, store, _rows_of(graph, ids, gaps.facts), progress)
+                unreadable += left_out
+                if ids is gaps.missing:
+                    added = done
+                else:
+                    refreshed = done
     if args.json:
         render.emit(render.to_json({"dry_run": args.dry_run, "documents_added": added, "documents_removed": removed,
-                                    "deletions_delivered": pending["delivered"],
+                                    "documents_refreshed": refreshed, "deletions_delivered": pending["delivered"],
                                     "pending_deletions": pending["pending"], "unreadable_metadata": unreadable}))
     else:
-        verb = ("would add", "would remove") if args.dry_run else ("added", "removed")
+        verb = ("would add", "would remove", "would refresh") if args.dry_run else ("added", "removed", "refreshed")
         lines = [f"{verb[0]} {render.plural(added, 'document')} of facts that had none, {verb[1]} "
                  f"{removed:,} documents whose facts are no longer in the table"]
+        if refreshed:
+            lines.append(f"{verb[2]} {render.plural(refreshed, 'document')} whose metadata differed from their "
+                         "facts' (stale)")
         if args.dry_run and pending["pending"]:
             lines.append(f"would deliver {render.plural(pending['pending'], 'pending deletion')} to the vector store")
         elif pending["delivered"]:
@@ -161,14 +167,6 @@ def cmd_reindex(args: Any) -> int:
     return 1 if unreadable else 0
 
 
-def _schema(conn: Any, database: str) -> tuple[list[tuple], list[tuple]]:
-    tables = conn.execute("SELECT table_name, sql FROM duckdb_tables() WHERE database_name = ? ORDER BY 1",
-                          [database]).fetchall()
-    indexes = conn.execute("SELECT index_name, sql FROM duckdb_indexes() WHERE database_name = ? ORDER BY 1",
-                           [database]).fetchall()
-    return tables, indexes
-
-
 def compact_database(graph: Any, path: Path) -> None:
     """Copies the database into a fresh file (tables, their rows, constraints
     and indexes as they are) and puts it in the old one's place while this
@@ -178,25 +176,8 @@ def compact_database(graph: Any, path: Path) -> None:
     conn.execute("CHECKPOINT")
     db_file = path / DB_FILENAME
     fresh = path / (DB_FILENAME + ".compact")
-    for leftover in (fresh, fresh.with_name(fresh.name + ".wal")):
-        leftover.unlink(missing_ok=True)
-    (name,) = conn.execute("SELECT current_database()").fetchone()
-    conn.execute("ATTACH ? AS kgraph_compact", [str(fresh)])
-    try:
-        conn.execute(f'COPY FROM DATABASE "{name.replace(chr(34), chr(34) * 2)}" TO kgraph_compact')
-        same = _schema(conn, name) == _schema(conn, "kgraph_compact")
-        for table, _ in _schema(conn, name)[0]:
-            quoted = '"' + table.replace('"', '""') + '"'
-            (a,) = conn.execute(f"SELECT count(*) FROM {quoted}").fetchone()
-            (b,) = conn.execute(f"SELECT count(*) FROM kgraph_compact.{quoted}").fetchone()
-            same = same and a == b
-    finally:
-        conn.execute("DETACH kgraph_compact")
-    if not same:
-        fresh.unlink(missing_ok=True)
-        raise CommandError("the compacted copy of the database differs from it; nothing was replaced")
-    with open(fresh, "rb") as f:
-        os.fsync(f.fileno())
+    copy_database(conn, fresh)
+    files.sync_file(fresh)
     os.replace(fresh, db_file)
     files.sync_directory(path)
     conn.close()
@@ -233,10 +214,13 @@ def register(command: Callable[..., Any]) -> None:
                 "store): exactly what an upsert adds. Remove every document whose fact is no\n"
                 "longer in the table, whoever deleted it (a host application,\n"
                 "--keep-vectors, an older kgraph), so that search stops returning it.\n"
+                "Refresh every stale document, whose metadata differ from what its fact's\n"
+                "row gives (a fact rewritten while the vector store kept the old document).\n"
                 "Deliver the deletions that purge or delete-context recorded and the vector\n"
                 "store did not take (a failure, an interrupt) first. 'kgraph stats' counts\n"
-                "all three. Exit status 1 when deletions stay pending.")
-    p.add_argument("--dry-run", action="store_true", help="only count what would be added and removed")
+                "all four. Exit status 1 when deletions stay pending.")
+    p.add_argument("--dry-run", action="store_true", help="only count what would be added, removed and refreshed "
+                                                          "(the graph is only read)")
     p.add_argument("--json", action="store_true", help="print the outcome as JSON")
 
     p = command("reindex", cmd_reindex, "rebuild the vector store from the table",

@@ -9,6 +9,7 @@ import dataclasses
 import io
 import json
 import os
+import re
 import sys
 from collections.abc import Iterable, Iterator
 from typing import Any, BinaryIO
@@ -135,6 +136,43 @@ class _CountingRaw(io.RawIOBase):
         return n
 
 
+class _Lines:
+    """The lines of a CSV text for the reader: how many the record being
+    read has taken so far, and whether the text ended inside a record (the
+    reader asks for a line after the last only while a quote is open)."""
+
+    def __init__(self, text: io.TextIOWrapper) -> None:
+        self._text = text
+        self.taken = 0
+        self.ended = False
+
+    def __iter__(self) -> _Lines:
+        return self
+
+    def __next__(self) -> str:
+        line = self._text.readline()
+        if not line:
+            self.ended = True
+            raise StopIteration
+        self.taken += 1
+        return line
+
+
+_LINE_BREAK = re.compile(r"\r\n|\r|\n")
+
+
+def _unclosed_quote(last: int, cell: str) -> str:
+    """The refusal of a record whose last cell was still quoted at the end
+    of the file (line ``last``); the cell holds the text after its quote."""
+    breaks = len(_LINE_BREAK.findall(cell))
+    if cell.endswith(("\n", "\r")):
+        breaks -= 1  # the break that ends the last line
+    opened = last - breaks
+    span = f"line {opened}" if opened == last else f"lines {opened:,} to {last:,}"
+    return (f"the quote opened on line {opened:,} is never closed: the cell it opens takes in {span} (the rest of "
+            "the file), none of which is loaded; close it (a quote inside a quoted cell is written twice: \"\")")
+
+
 class Source:
     """An input file (or standard input) opened for reading facts."""
 
@@ -215,7 +253,8 @@ class Source:
         """Reads and checks the header at once (a bad one fails the whole
         file before anything is written), then returns the rows."""
         text = io.TextIOWrapper(self.stream, encoding="utf-8-sig", errors="surrogateescape", newline="")
-        reader = csv.reader(text)
+        lines = _Lines(text)
+        reader = csv.reader(lines)
         try:
             header = next(reader)
         except StopIteration:
@@ -235,13 +274,15 @@ class Source:
         if missing:
             raise CommandError(f"{self.name}: line 1: the header has no {missing[0]!r} column "
                                "(it must name subject, predicate, object and optionally metadata)")
-        return self._csv_rows(reader, columns, defaults)
+        return self._csv_rows(reader, lines, columns, defaults)
 
-    def _csv_rows(self, reader: Any, columns: list[str], defaults: dict[str, str]) -> Iterator[Item]:
+    def _csv_rows(self, reader: Any, lines: _Lines, columns: list[str],
+                  defaults: dict[str, str]) -> Iterator[Item]:
         index = {name: i for i, name in enumerate(columns)}
         next_line = reader.line_num + 1
         while True:
             line = next_line
+            lines.taken = 0
             try:
                 row = next(reader)
             except StopIteration:
@@ -251,6 +292,12 @@ class Source:
                 yield Item(line, error=f"malformed CSV ({exc})", position=self.position)
                 continue
             next_line = reader.line_num + 1
+            if lines.ended:
+                # The reader reached the end of the file inside a quoted cell,
+                # and the cell took in every line from its quote on.
+                yield Item(line, error=_unclosed_quote(line + lines.taken - 1, row[-1] if row else ""),
+                           position=self.position)
+                return
             if not any(cell.strip() for cell in row):
                 continue
             item = Item(line, position=self.position)

@@ -29,7 +29,9 @@ def _script_json(value: object) -> str:
     return json.dumps(value, ensure_ascii=False).replace("</", "<\\/")
 
 
-def to_html(triples: Sequence[tuple[str, str, str]], entity: str, depth: int) -> str:
+def to_html(triples: Sequence[tuple[str, str, str]], entity: str, depth: int, *, limit: int | None = None) -> str:
+    """The page; ``limit``: the walk stopped at that many facts (the page
+    says there may be more)."""
     ids: dict[str, int] = {entity: 0}
     for s, _, o in triples:
         for name in (s, o):
@@ -41,7 +43,10 @@ def to_html(triples: Sequence[tuple[str, str, str]], entity: str, depth: int) ->
     edges = [{"from": ids[s], "to": ids[o], "label": shorten(one_line(p), LABEL_WIDTH),
               "title": shorten(p, TITLE_WIDTH), "arrows": "to"} for s, p, o in triples]
     js, css = _vis_assets()
-    title = html.escape(f"{shorten(one_line(entity), 80)}: {len(triples):,} facts within {depth} hop{"s" if depth != 1 else ""}")
+    title = f"{shorten(one_line(entity), 80)}: {len(triples):,} facts within {depth} hop{'s' if depth != 1 else ''}"
+    if limit is not None:
+        title += f", cut at the nearest {limit:,} (--limit): there may be more"
+    title = html.escape(title)
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>

@@ -20,11 +20,24 @@ was lost, and stays in ``problems``; ``verify`` checks every record without
 changing anything, and ``compact`` rewrites the files with the stored
 documents only.
 
+A store opened with ``read_only=True`` replays the files without changing
+them (what an open would repair is mended in memory only) and refuses to
+write: for files on read-only media, or files another process may be
+writing.
+
+Every method leaves the store as after its last complete call when an
+exception arrives anywhere in it, Ctrl-C's ``KeyboardInterrupt`` included:
+the expensive part of a change (embedding, encoding) is done first, and the
+change itself (the files appended, the lists and indexes extended) runs
+under the store's lock with signal handlers' exceptions held back to its
+end (``signals``); an append that fails is cut off the files again.
+
 Only one store instance at a time should write to a given directory.
 """
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import functools
 import gc
@@ -40,11 +53,12 @@ import threading
 import uuid
 import zlib
 from contextlib import suppress
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
+from corvanta.vectorstores import signals
 from corvanta.vectorstores.storage import (INDEX_FILENAME, INDEXED_KEYS, MISSING, PERSIST_FILENAME, VECTORS_FILENAME,
                                            Problem, SparseBatch, alive_in_index, checksum_state, encode_index,
                                            encode_record, encode_vectors, parse_lines, parse_record, read_index,
@@ -84,7 +98,18 @@ class HashingEmbedding:
     ``<token>`` (weight ``trigram_weight`` each). Every feature is hashed into
     one of ``dim`` buckets with a sign taken from a separate bit of the same
     hash; the result is L2-normalised, so a dot product is a cosine similarity.
+
+    A text longer than ``MAX_TEXT_CHARS`` characters is embedded by its first
+    ``MAX_TEXT_CHARS`` characters (cut back to the end of the last whole word
+    inside them). A fact's text leads with its subject and predicate, which
+    are what a query names; past some thousand words one more word barely
+    moves a vector that sums them all; and the embedding's work and memory
+    grow with the text (a 50 MB text took gigabytes). The prefix keeps both
+    bounded and is the same in every process, so vectors stay reproducible.
+    Texts within the limit embed exactly as before.
     """
+
+    MAX_TEXT_CHARS = 1 << 16
 
     # Tokens whose features are kept for batch embedding; past this the table
     # starts afresh so memory stays bounded on open-ended vocabularies.
@@ -116,11 +141,26 @@ class HashingEmbedding:
             out.append((h % dim, tw if h >> 63 else -tw))
         return out
 
+    def embedded_part(self, text: str) -> str:
+        """The part of ``text`` that is embedded: all of it, or the prefix
+        described in the class's documentation."""
+        limit = self.MAX_TEXT_CHARS
+        if len(text) <= limit:
+            return text
+        head = text[:limit]
+        if _TOKEN_RE.match(text, limit) is not None:
+            # The cut falls inside a word: that word is left out whole
+            # (unless it is all of the prefix).
+            partial = _TOKEN_RE.match(head[::-1])
+            if partial is not None and partial.end() < len(head):
+                head = head[: len(head) - partial.end()]
+        return head
+
     def sparse(self, text: str) -> dict[int, float]:
         """Return the normalised embedding as ``{bucket: value}`` without zero entries."""
         acc: dict[int, float] = {}
         get = acc.get
-        for token in _TOKEN_RE.findall(text.lower()):
+        for token in _TOKEN_RE.findall(self.embedded_part(text).lower()):
             for i, w in self._features(token):
                 acc[i] = get(i, 0.0) + w
         norm = math.sqrt(math.fsum(v * v for v in acc.values()))
@@ -170,7 +210,8 @@ class HashingEmbedding:
 
     def _sparse_rows(self, texts: Sequence[str]) -> SparseBatch:
         n, dim = len(texts), self.dim
-        token_lists = [_TOKEN_RE.findall(t.lower()) for t in texts]
+        part = self.embedded_part
+        token_lists = [_TOKEN_RE.findall(part(t).lower()) for t in texts]
         with self._vocab_lock:
             if len(self._vocab) > self._VOCAB_LIMIT:
                 self._reset_vocab()
@@ -281,6 +322,30 @@ def _index_value(index: dict[Any, list[int]], unhashable: list[int], slot: int, 
         unhashable.append(slot)
 
 
+class _Section:
+    """Holds a store's lock; signal handlers' exceptions wait until it is
+    released (``signals``), so none cuts a change of the store short."""
+
+    __slots__ = ("_lock", "_held")
+
+    def __init__(self, lock: threading.Lock) -> None:
+        self._lock = lock
+
+    def __enter__(self) -> None:
+        self._held = signals.hold()
+        try:
+            self._lock.acquire()
+        except BaseException:
+            signals.release(self._held)
+            raise
+
+    def __exit__(self, *exc_info: Any) -> None:
+        try:
+            self._lock.release()
+        finally:
+            signals.release(self._held)
+
+
 @dataclasses.dataclass(frozen=True)
 class Verification:
     """What ``InMemoryVectorStore.verify`` found: the documents the files
@@ -298,6 +363,7 @@ class InMemoryVectorStore:
         *,
         persist_directory: str | os.PathLike[str] | None = None,
         embedding: HashingEmbedding | None = None,
+        read_only: bool = False,
     ):
         self.embedding = embedding if embedding is not None else HashingEmbedding()
         self._lock = threading.Lock()
@@ -324,10 +390,12 @@ class InMemoryVectorStore:
         self._persist_path: str | None = None
         self._vectors_path: str | None = None
         self._index_path: str | None = None
+        self.read_only = read_only
         if persist_directory is not None:
             self._set_directory(persist_directory)
-            os.makedirs(self.persist_directory, exist_ok=True)
-            self._replay(repair=True)
+            if not read_only:
+                os.makedirs(self.persist_directory, exist_ok=True)
+            self._replay(write=not read_only, build=True)
 
     def _set_directory(self, persist_directory: str | os.PathLike[str]) -> None:
         self.persist_directory = os.fspath(persist_directory)
@@ -335,28 +403,50 @@ class InMemoryVectorStore:
         self._vectors_path = os.path.join(self.persist_directory, VECTORS_FILENAME)
         self._index_path = os.path.join(self.persist_directory, INDEX_FILENAME)
 
-    def _replay(self, *, repair: bool, thorough: bool = False) -> None:
+    def _replay(self, *, write: bool, build: bool, thorough: bool = False) -> None:
         # Replaying makes a few objects per document and none of them
         # cyclic: the collector's passes over them would only cost time.
         enabled = gc.isenabled()
         gc.disable()
         try:
-            self._load(repair=repair, thorough=thorough)
+            # Not deferred: an open cut short returns no store, and what it
+            # wrote so far is mended by the next open like a crash.
+            self._load(write=write, build=build, thorough=thorough)
         finally:
             if enabled:
                 gc.enable()
+
+    def _section(self) -> "_Section":
+        """The store's lock, held with signal handlers' exceptions deferred to its release."""
+        return _Section(self._lock)
 
     @classmethod
     def verify(cls, persist_directory: str | os.PathLike[str], *,
                embedding: HashingEmbedding | None = None) -> Verification:
         """Checks every record and chunk of the files in ``persist_directory``
         without changing them (unlike an open, which repairs what it can)."""
-        store = cls(embedding=embedding)
+        store = cls(embedding=embedding, read_only=True)
         store._set_directory(persist_directory)
         if not os.path.isdir(store.persist_directory):
             return Verification(0, [])
-        store._replay(repair=False, thorough=True)
+        store._replay(write=False, build=False, thorough=True)
         return Verification(store._verified, list(store.problems))
+
+    @classmethod
+    def open_checked(cls, persist_directory: str | os.PathLike[str], *,
+                     embedding: HashingEmbedding | None = None) -> "InMemoryVectorStore":
+        """A read-only store of the files in ``persist_directory``, every
+        record and chunk checked as ``verify`` checks them (``problems``
+        holds what was found)."""
+        store = cls(embedding=embedding, read_only=True)
+        store._set_directory(persist_directory)
+        if os.path.isdir(store.persist_directory):
+            store._replay(write=False, build=True, thorough=True)
+        return store
+
+    def _refuse_writes(self) -> None:
+        if self.read_only:
+            raise PermissionError(f"the vector store in {self.persist_directory} is open read-only")
 
     # ------------------------------------------------------------------ writes
 
@@ -369,9 +459,11 @@ class InMemoryVectorStore:
     ) -> list[str]:
         """Store ``texts`` and return their ids.
 
-        All-or-nothing: if any id is already stored (or repeated within the
-        call) a ``ValueError`` is raised and none of the texts is stored.
+        A document whose id is already stored is replaced (text, metadata and
+        vector); it then ranks as the newest among equal scores. An id
+        repeated within the call raises ``ValueError`` and stores nothing.
         """
+        self._refuse_writes()
         texts = list(texts)
         n = len(texts)
         metadatas = [{} for _ in range(n)] if metadatas is None else list(metadatas)
@@ -393,7 +485,7 @@ class InMemoryVectorStore:
             seen: set[str] = set()
             for doc_id in ids:
                 if doc_id in seen:
-                    raise ValueError(f"Document with ID {doc_id!r} already exists")
+                    raise ValueError(f"Document with ID {doc_id!r} already exists earlier in the same call")
                 seen.add(doc_id)
         if not n:
             return ids
@@ -407,13 +499,14 @@ class InMemoryVectorStore:
             # leaves both memory and file untouched.
             lines = [encode_record({"id": i, "text": t, "metadata": m}) for i, t, m in zip(ids, texts, metas)]
 
-        with self._lock:
-            for doc_id in ids:
-                if doc_id in self._slot_of:
-                    raise ValueError(f"Document with ID {doc_id!r} already exists")
+        with self._section():
             if lines is not None:
                 self._persist(lines, ids, texts, metas, rows)
+            replaced = [doc_id for doc_id in ids if doc_id in self._slot_of]
+            self._drop(replaced)
             self._insert(ids, texts, metas, rows)
+            if replaced:
+                self._compact_if_sparse()
         return ids
 
     def delete(self, ids: Iterable[str] | None = None, **kwargs: Any) -> bool:
@@ -427,53 +520,81 @@ class InMemoryVectorStore:
         """
         if ids is None:
             return False
+        self._refuse_writes()
         if isinstance(ids, str):
             ids = [ids]
-        with self._lock:
+        ids = list(ids)
+        with self._section():
             present = [doc_id for doc_id in dict.fromkeys(ids) if doc_id in self._slot_of]
             if present and self._persist_path is not None:
                 lines = [encode_record({"id": d, "deleted": True}) for d in present]
                 data = b"".join(lines)
-                offset = self._append(self._persist_path, data)
-                self._append(self._index_path, encode_index(offset, [len(line) for line in lines], zlib.crc32(data),
-                                                            present, [None] * len(present), [None] * len(present)))
-            for doc_id in present:
-                slot = self._slot_of.pop(doc_id)
-                self._alive[slot] = False
-                if type(self._metas[slot]) is tuple:
-                    self._on_disk -= 1
-                self._ids[slot] = self._texts[slot] = self._metas[slot] = None
-            # Dead slots stay in the postings; search never picks them.
+                with self._rolled_back_on_failure():
+                    offset = self._append(self._persist_path, data)
+                    self._append(self._index_path, encode_index(offset, [len(line) for line in lines],
+                                                                zlib.crc32(data), present, [None] * len(present),
+                                                                [None] * len(present)))
+            self._drop(present)
             if present:
-                if len(self._ids) > 1024 and len(self._slot_of) < len(self._ids) // 2:
-                    self._compact()
+                self._compact_if_sparse()
         return True
+
+    def _drop(self, ids: list[str]) -> None:
+        """Takes the stored documents ``ids`` out of memory. Their slots stay
+        dead in the postings and the metadata indexes; search never picks them."""
+        if not ids:
+            return
+        alive = self._alive.copy()
+        slots = [self._slot_of[doc_id] for doc_id in ids]
+        alive[slots] = False
+        on_disk = self._on_disk - sum(1 for slot in slots if type(self._metas[slot]) is tuple)
+        # Each assignment below leaves the store readable; signals are held.
+        self._alive = alive
+        for doc_id, slot in zip(ids, slots):
+            del self._slot_of[doc_id]
+            self._ids[slot] = self._texts[slot] = self._metas[slot] = None
+        self._on_disk = on_disk
+
+    def _compact_if_sparse(self) -> None:
+        if len(self._ids) > 1024 and len(self._slot_of) < len(self._ids) // 2:
+            self._compact()
 
     # ------------------------------------------------------------------- reads
 
     def get(self, id: str) -> Document | None:
-        with self._lock:
+        with self._section():
             slot = self._slot_of.get(id)
             return None if slot is None else self._document(slot)
 
     def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
         """The stored documents among ``ids``, in that order; unknown ids are left out."""
-        with self._lock:
+        with self._section():
             slots = [self._slot_of[i] for i in ids if i in self._slot_of]
             self._load_metadata(slots)
             return [self._document(slot) for slot in slots]
 
+    def metadata_of(self, ids: Sequence[str], /) -> list[dict[str, Any]]:
+        """The metadata of the stored documents among ``ids``, in that order;
+        unknown ids are left out. Metadata still in the document file are read
+        without being kept, so that a scan over every document takes no more
+        memory than a chunk of them."""
+        with self._section():
+            metas = [self._metas[self._slot_of[i]] for i in ids if i in self._slot_of]
+            places = [meta for meta in metas if type(meta) is tuple]
+            read = iter(self._read_metadata(places)) if places else iter(())
+            return [next(read) if type(meta) is tuple else dict(meta) for meta in metas]
+
     def ids(self) -> list[str]:
         """Every stored id, in insertion order."""
-        with self._lock:
+        with self._section():
             return list(self._slot_of)
 
     def __len__(self) -> int:
-        with self._lock:
+        with self._section():
             return len(self._slot_of)
 
     def __contains__(self, id: object) -> bool:
-        with self._lock:
+        with self._section():
             return id in self._slot_of
 
     def similarity_search_with_score(
@@ -490,7 +611,7 @@ class InMemoryVectorStore:
         if k <= 0:
             return []
         q = list(self.embedding.sparse(query).items())
-        with self._lock:
+        with self._section():
             candidates = self._candidates(filter)
             if not len(candidates):
                 return []
@@ -543,17 +664,18 @@ class InMemoryVectorStore:
 
     def _insert(self, ids: list[str], texts: list[str], metas: list[dict[str, Any]], rows: SparseBatch) -> None:
         first = len(self._ids)
-        for offset, doc_id in enumerate(ids):
-            self._slot_of[doc_id] = first + offset
+        alive = np.concatenate((self._alive, np.ones(len(ids), bool)))
         self._ids.extend(ids)
         self._texts.extend(texts)
         self._metas.extend(metas)
-        self._alive = np.concatenate((self._alive, np.ones(len(ids), bool)))
+        self._alive = alive
         self._vec_parts.append(rows)
         self._rows = None
         self._postings = None
         for key, (index, unhashable) in self._by_value.items():
             self._index_into(key, index, unhashable, range(first, first + len(ids)))
+        # Last: until here no id leads to the new slots.
+        self._slot_of.update(zip(ids, range(first, first + len(ids))))
 
     def _all_rows(self) -> SparseBatch:
         if self._rows is None and len(self._vec_parts) == 1:
@@ -635,6 +757,26 @@ class InMemoryVectorStore:
 
     # ------------------------------------------------------------- persistence
 
+    @contextlib.contextmanager
+    def _rolled_back_on_failure(self) -> Iterator[None]:
+        """Appends inside are cut off the files again when the block fails
+        (a full disk), so the files stay as after the last complete call."""
+        paths = (self._persist_path, self._vectors_path, self._index_path)
+        sizes = []
+        for path in paths:
+            try:
+                sizes.append(os.path.getsize(path))
+            except FileNotFoundError:
+                sizes.append(0)
+        try:
+            yield
+        except BaseException:
+            for path, size in zip(paths, sizes):
+                with suppress(OSError):
+                    if os.path.getsize(path) > size:
+                        os.truncate(path, size)
+            raise
+
     @staticmethod
     def _append(path: str, data: bytes) -> int:
         """Appends ``data``; returns the offset it starts at."""
@@ -649,10 +791,11 @@ class InMemoryVectorStore:
         # Documents first: a crash between the writes leaves vectors or index
         # entries missing, which the next open recomputes.
         data = b"".join(lines)
-        offset = self._append(self._persist_path, data)
-        self._append(self._vectors_path, encode_vectors(offset, ids, rows, _signature(self.embedding)))
-        self._append(self._index_path, encode_index(offset, [len(line) for line in lines], zlib.crc32(data), ids,
-                                                    texts, metas))
+        with self._rolled_back_on_failure():
+            offset = self._append(self._persist_path, data)
+            self._append(self._vectors_path, encode_vectors(offset, ids, rows, _signature(self.embedding)))
+            self._append(self._index_path, encode_index(offset, [len(line) for line in lines], zlib.crc32(data), ids,
+                                                        texts, metas))
 
     def _parse_metadata(self, places: Sequence[tuple[int, int]], raw: list[bytes]) -> list[dict[str, Any]]:
         try:
@@ -702,11 +845,12 @@ class InMemoryVectorStore:
             _log.warning("vector store %s: %s", self.persist_directory, problem)
         self.problems.extend(problems)
 
-    def _load(self, *, repair: bool, thorough: bool) -> None:
-        """Replays the files. ``repair`` (an open): cut what is torn or
+    def _load(self, *, write: bool, build: bool, thorough: bool) -> None:
+        """Replays the files. ``write`` (an open): cut what is torn or
         damaged off the ends of the files and write the vectors and index
-        entries that are missing; otherwise (``verify``) only read, every
-        record checked when ``thorough``."""
+        entries that are missing; otherwise only read. ``build``: make the
+        documents the store's (``verify`` only counts them). Every record is
+        checked when ``thorough``."""
         path = self._persist_path
         try:
             size = os.path.getsize(path)
@@ -725,12 +869,12 @@ class InMemoryVectorStore:
             docs.seek(covered)
             data = docs.read()
         problems = scan.problems + unreadable_in_index(scan.chunks)
-        if repair and scan.good_end != len(index_data):
+        if write and scan.good_end != len(index_data):
             with open(self._index_path, "r+b") as f:
                 f.truncate(scan.good_end)
         entries, tail_problems, end = parse_lines(data, covered)
         problems += tail_problems
-        if repair and end < len(data):
+        if write and end < len(data):
             # Drop the partial record so later appends start on a fresh line
             # instead of gluing onto the fragment.
             with open(path, "r+b") as f:
@@ -799,7 +943,7 @@ class InMemoryVectorStore:
             metas.append(meta)
             for key in INDEXED_KEYS:
                 values[key].append(meta.get(key, _MISSING))
-        if entries and repair:
+        if entries and write:
             # The parsed records go into the index for the next open
             # (unreadable ones as such, so that they are reported again).
             with suppress(OSError):
@@ -829,12 +973,15 @@ class InMemoryVectorStore:
                                     f"{len(undone):,} deletion{'s' if len(undone) != 1 else ''} recorded in "
                                     f"{INDEX_FILENAME} were cut off with the file; they are applied again"))
 
-        rows = self._load_vectors(offsets, ids, texts, problems, repair)
-        if not repair:
+        rows = self._load_vectors(offsets, ids, texts, problems, write=write, build=build)
+        if not build:
             self.problems = problems
             self._verified = len(final) - len(undone)
             return
-        self._report(problems)
+        if thorough:
+            self.problems = problems  # a check: its caller reports them
+        else:
+            self._report(problems)
         if len(final) == len(offsets) and all(a == b for a, b in zip(final.values(), range(len(offsets)))):
             keep = None
         else:
@@ -845,8 +992,10 @@ class InMemoryVectorStore:
         self._insert(ids, texts, metas, rows)
         self._on_disk = on_disk if keep is None else sum(1 for m in metas if type(m) is tuple)
         self._index_values(values)
-        if undone:
+        if undone and write:
             self.delete(undone)
+        elif undone:
+            self._drop(undone)
 
     def _index_values(self, values: dict[str, list[Any]]) -> None:
         for key, column in values.items():
@@ -857,11 +1006,11 @@ class InMemoryVectorStore:
                     _index_value(index, unhashable, slot, value)
             self._by_value[key] = (index, unhashable)
 
-    def _load_vectors(self, offsets: list[int], ids: list[str], texts: list[str], problems: list[Problem],
-                      repair: bool) -> SparseBatch | None:
+    def _load_vectors(self, offsets: list[int], ids: list[str], texts: list[str], problems: list[Problem], *,
+                      write: bool, build: bool) -> SparseBatch | None:
         """The vectors of every add record: read from the vector file as far as
-        it agrees with the documents, the rest embedded again and appended
-        (only checked, without ``repair``)."""
+        it agrees with the documents, the rest embedded again (and appended
+        with ``write``); only checked without ``build``."""
         signature = _signature(self.embedding)
         try:
             with open(self._vectors_path, "rb") as f:
@@ -870,14 +1019,15 @@ class InMemoryVectorStore:
             data = b""
         parts, covered, good, found = read_vectors(data, offsets, ids, signature, getattr(self.embedding, "dim", None))
         problems += found
-        if not repair:
+        if not build:
             return None
-        if good != len(data):
+        if write and good != len(data):
             with open(self._vectors_path, "r+b") as f:
                 f.truncate(good)
         if covered < len(offsets):
             missing = _embed_many(self.embedding, texts[covered:])
-            self._append(self._vectors_path, encode_vectors(offsets[covered], ids[covered:], missing, signature))
+            if write:
+                self._append(self._vectors_path, encode_vectors(offsets[covered], ids[covered:], missing, signature))
             parts.append(missing)
         return _concat(parts)
 
@@ -887,7 +1037,8 @@ class InMemoryVectorStore:
         every record carries a checksum afterwards. Each file is written
         beside the old one and renamed over it; a crash in between leaves
         files that the next open repairs from the document file."""
-        with self._lock:
+        self._refuse_writes()
+        with self._section():
             if self._persist_path is None:
                 self._compact()
                 return
