@@ -170,6 +170,7 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser,
     print(f"""
 == Try next
   {cmd} search "join path components" --user demo --org stdlib -k 10
+  {cmd} context "decode JSON documents" --user demo --org stdlib --limit 12
   {cmd} neighbours json.decoder.JSONDecoder --org stdlib --format dot | dot -Tsvg -o decoder.svg
   {cmd} neighbours email.message --org stdlib --depth 2 --limit 40
   {cmd} view json.decoder --org stdlib --depth 2 -o json-decoder.html
