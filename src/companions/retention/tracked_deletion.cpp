@@ -44,7 +44,10 @@ DeletionOutcome delete_and_deliver(PyObject* graph, const char* function, PyObje
         }
         const Py_ssize_t deleted_now = PyLong_AsSsize_t(facts.get());
         if (deleted_now == -1 && PyErr_Occurred()) throw_error_already_set();
-        if (deleted_now > 0) outbox::traffic().deletion_ran();
+        if (deleted_now > 0) {
+            outbox::traffic().deletion_ran();
+            outbox::traffic().ids_queued();
+        }
 
         outbox::PendingIds pending = outbox::read_pending(conn.get(), false);
         if (same(PyTuple_GET_ITEM(deleted.get(), 1), pending.transaction.get())) {

@@ -39,13 +39,39 @@ Ref without(PyObject* items, PyObject* minus) {
     return kept;
 }
 
+// A list naming the ids of `read` (ascending) between the first and the
+// last of `delivered` (the same objects, in the same order) that are not
+// delivered; an empty Ref when there are too many for bounds to pay, or
+// `delivered` is no run of `read`.
+Ref left_out_between(PyObject* read, PyObject* delivered) {
+    constexpr Py_ssize_t kMostLeftOut = 256;
+    const Py_ssize_t read_count = PyList_GET_SIZE(read);
+    const Py_ssize_t delivered_count = PyList_GET_SIZE(delivered);
+    Py_ssize_t i = 0;
+    while (i < read_count && PyList_GET_ITEM(read, i) != PyList_GET_ITEM(delivered, 0)) ++i;
+    Ref left_out = Ref::steal(PyList_New(0));
+    Py_ssize_t j = 0;
+    for (; i < read_count && j < delivered_count; ++i) {
+        PyObject* id = PyList_GET_ITEM(read, i);
+        if (id == PyList_GET_ITEM(delivered, j)) {
+            ++j;
+        } else {
+            if (PyList_GET_SIZE(left_out.get()) == kMostLeftOut) return Ref();
+            check(PyList_Append(left_out.get(), id));
+        }
+    }
+    return j == delivered_count ? std::move(left_out) : Ref();
+}
+
 }  // namespace
 
 PendingDelivery::PendingDelivery(PyObject* conn, PendingIds pending)
     : read_(pending.count()),
       registration_(traffic()),
       conn_(Ref::borrow(conn)),
-      claimed_(registration_.claim(pending.deliverable.get())),
+      deliverable_(std::move(pending.deliverable)),
+      whole_table_(pending.whole_table),
+      claimed_(registration_.claim(deliverable_.get())),
       rewritten_(std::move(pending.rewritten)) {}
 
 Delivered PendingDelivery::run(PyObject* graph, const char* label) {
@@ -65,10 +91,24 @@ Delivered PendingDelivery::run(PyObject* graph, const char* label) {
     // Ids written while this delivery ran keep their row's document, or
     // stay pending when their fact was deleted again.
     Ref written = registration_.written_since(claimed_.get());
-    Ref settled = without(delivered.get(), written.get());
-    check(PyList_SetSlice(written.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, rewritten_.get()));
-    const Py_ssize_t removed = remove_settled(conn_.get(), settled.get(), written.get());
-    return {PyList_GET_SIZE(delivered.get()), std::max<Py_ssize_t>(0, read_ - removed)};
+    return {PyList_GET_SIZE(delivered.get()), std::max<Py_ssize_t>(0, read_ - removed(delivered.get(), written.get()))};
+}
+
+Py_ssize_t PendingDelivery::removed(PyObject* delivered, PyObject* written) {
+    // Exactly the delivered ids leave the table. When the table holds no id
+    // this delivery has not read (it read the whole table, and nothing was
+    // queued since), the delivered ids are a run of the ascending ids read,
+    // but for a few left out: bounds and those few name them.
+    if (whole_table_ && PyList_GET_SIZE(written) == 0 && PyList_GET_SIZE(rewritten_.get()) == 0 &&
+        !registration_.ids_queued_since() && PyList_GET_SIZE(delivered) > 0) {
+        if (Ref left_out = left_out_between(deliverable_.get(), delivered)) {
+            return remove_range(conn_.get(), PyList_GET_ITEM(delivered, 0),
+                                PyList_GET_ITEM(delivered, PyList_GET_SIZE(delivered) - 1), left_out.get());
+        }
+    }
+    Ref settled = without(delivered, written);
+    check(PyList_SetSlice(written, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, rewritten_.get()));
+    return remove_settled(conn_.get(), settled.get(), written);
 }
 
 bool in_callers_transaction(PyObject* conn, PyObject* transaction) {
@@ -102,7 +142,10 @@ void withdraw_rowless(PyObject* graph, const char* label, PyObject* ids, bool qu
         ConnLock::Guard claiming(state().conn_lock);
         Ref before = current_transaction(conn.get());
         ensure_pending_table(conn.get());
-        if (queue) queue_rowless(conn.get(), ids);
+        if (queue) {
+            queue_rowless(conn.get(), ids);
+            traffic().ids_queued();
+        }
         // Most often none is pending: the pending table alone tells, without
         // the join over every id of the facts table.
         Ref candidates = pending_among(conn.get(), ids);

@@ -22,9 +22,13 @@ public:
     Delivered run(PyObject* graph, const char* label);
 
 private:
+    Py_ssize_t removed(PyObject* delivered, PyObject* written);
+
     Py_ssize_t read_;  // pending ids read, claimed or not
     DocumentTraffic::Delivery registration_;
     Ref conn_;
+    Ref deliverable_;  // as read, ascending
+    bool whole_table_;
     Ref claimed_;
     Ref rewritten_;
 };

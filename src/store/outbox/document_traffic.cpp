@@ -84,8 +84,8 @@ void DocumentTraffic::end_transaction() noexcept {
 
 DocumentTraffic::Delivery::Delivery(DocumentTraffic& traffic)
     : traffic_(traffic),
-      claim_(new Claim{PyThread_get_thread_ident(), traffic.writes_, Ref::steal(PySet_New(nullptr)),
-                       Ref::steal(PySet_New(nullptr))}) {
+      claim_(new Claim{PyThread_get_thread_ident(), traffic.writes_, traffic.queueings_,
+                       Ref::steal(PySet_New(nullptr)), Ref::steal(PySet_New(nullptr))}) {
     traffic_.claims_.push_back(claim_);
 }
 

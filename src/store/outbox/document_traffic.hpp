@@ -62,7 +62,8 @@ namespace kg::outbox {
 // (sets of str).
 struct Claim {
     unsigned long thread;
-    std::uint64_t since;  // the write count when it began
+    std::uint64_t since;     // the write count when it began
+    std::uint64_t queueings;  // the queueing count when it began
     Ref claimed;
     Ref being_deleted;
 };
@@ -113,6 +114,8 @@ public:
         void end_chunk() noexcept;
         // Of `ids`, those written since this delivery began (a new list).
         Ref written_since(PyObject* ids) const;
+        // Whether a statement queued ids since this delivery began.
+        bool ids_queued_since() const { return traffic_.queueings_ != claim_->queueings; }
 
     private:
         bool was_written_since(PyObject* id) const;
@@ -123,6 +126,8 @@ public:
 
     // A deleting statement removed rows.
     void deletion_ran() { ++deletions_; }
+    // A statement may have queued ids for deletion.
+    void ids_queued() { ++queueings_; }
 
     // A transaction of the `transactions` module on this thread: the ids
     // written in it (`ids`, a list it owns) are the documents a rollback
@@ -146,6 +151,7 @@ private:
     Ref written_;
     std::uint64_t writes_ = 0;
     std::uint64_t deletions_ = 0;
+    std::uint64_t queueings_ = 0;
     PyObject* transaction_ids_ = nullptr;  // borrowed from the open transaction
     unsigned long transaction_thread_ = 0;
 };

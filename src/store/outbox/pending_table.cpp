@@ -25,6 +25,10 @@ const StaticString kRead{"SELECT current_transaction_id(), list(id ORDER BY id),
 const StaticString kReadChecked{KG_READ_CHECKED};
 const StaticString kReadScoped{KG_READ_CHECKED "\nWHERE p.id IN (SELECT unnest(?::TEXT[]))"};
 const StaticString kRemove{"DELETE FROM pending_vector_deletions WHERE id IN (SELECT unnest(?::TEXT[]))"};
+// The same for a run of the ascending ids, at a fraction of the cost: the
+// engine compares each id with two bounds instead of joining a list.
+const StaticString kRemoveRange{
+    "DELETE FROM pending_vector_deletions WHERE id >= ? AND id <= ? AND NOT list_contains(?::TEXT[], id)"};
 // Reads every id of the facts table: asked only when some ids to remove may
 // belong to a fact written again.
 const StaticString kRemoveChecked{
@@ -88,7 +92,7 @@ PendingIds read_pending(PyObject* conn, bool set_rewritten_apart, PyObject* scop
     }
     Ref row = first_row(rows.get(), 3, "the pending ids' query");
     return PendingIds{Ref::borrow(PyTuple_GET_ITEM(row.get(), 0)), id_list(PyTuple_GET_ITEM(row.get(), 1)),
-                      id_list(PyTuple_GET_ITEM(row.get(), 2))};
+                      id_list(PyTuple_GET_ITEM(row.get(), 2)), scope == nullptr};
 }
 
 Py_ssize_t remove_settled(PyObject* conn, PyObject* delivered, PyObject* if_rewritten) {
@@ -102,6 +106,12 @@ Py_ssize_t remove_settled(PyObject* conn, PyObject* delivered, PyObject* if_rewr
     } else {
         return 0;
     }
+    return std::max<Py_ssize_t>(0, count_of(rows.get()));
+}
+
+Py_ssize_t remove_range(PyObject* conn, PyObject* low, PyObject* high, PyObject* except) {
+    Ref params = py::list({low, high, except});
+    Ref rows = execute_fetchall(conn, kRemoveRange.get(), params.get());
     return std::max<Py_ssize_t>(0, count_of(rows.get()));
 }
 

@@ -33,6 +33,7 @@ struct PendingIds {
     // Ids whose fact has been written again since it was deleted: the
     // document under that id is the new fact's, so it must stay.
     Ref rewritten;
+    bool whole_table;  // read without a scope
     Py_ssize_t count() const;
 };
 PendingIds read_pending(PyObject* conn, bool set_rewritten_apart, PyObject* scope = nullptr);
@@ -41,6 +42,10 @@ PendingIds read_pending(PyObject* conn, bool set_rewritten_apart, PyObject* scop
 // `if_rewritten` whose fact stands in the table now: a fact deleted again
 // after it was written keeps its id pending. Returns how many it removed.
 Py_ssize_t remove_settled(PyObject* conn, PyObject* delivered, PyObject* if_rewritten);
+
+// Removes the ids from `low` to `high` (as the engine orders text) but
+// `except` (a list). Returns how many it removed.
+Py_ssize_t remove_range(PyObject* conn, PyObject* low, PyObject* high, PyObject* except);
 
 // Queues those of `ids` that have no row and are not pending yet.
 void queue_rowless(PyObject* conn, PyObject* ids);
