@@ -24,8 +24,6 @@ const StaticString kFacts{"facts"};
 const StaticString kDocuments{"documents"};
 const StaticString kPending{"pending"};
 
-bool same(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-
 }  // namespace
 
 DeletionOutcome delete_and_deliver(PyObject* graph, const char* function, PyObject* statement, PyObject* params) {
@@ -50,7 +48,7 @@ DeletionOutcome delete_and_deliver(PyObject* graph, const char* function, PyObje
         }
 
         outbox::PendingIds pending = outbox::read_pending(conn.get(), false);
-        if (same(PyTuple_GET_ITEM(deleted.get(), 1), pending.transaction.get())) {
+        if (same_transaction(PyTuple_GET_ITEM(deleted.get(), 1), pending.transaction.get())) {
             Logger logger = Logger::current();
             if (logger.enabled(LogLevel::Info)) {
                 logger.write(LogLevel::Info, kInfoDeferred,

@@ -51,6 +51,8 @@ Py_ssize_t position_of(PyObject* rows, Py_ssize_t size, const char* what, Py_ssi
     return position - base;
 }
 
+bool same_transaction(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+
 Ref current_transaction(PyObject* conn) {
     static const StaticString question{"SELECT current_transaction_id()"};
     Ref rows = execute_fetchall(conn, question.get(), nullptr);

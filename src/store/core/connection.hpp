@@ -26,6 +26,9 @@ Py_ssize_t count_of(PyObject* rows);
 // position counted from one, as the engine's list functions count.
 Py_ssize_t position_of(PyObject* rows, Py_ssize_t size, const char* what, Py_ssize_t base = 0);
 
+// Whether two transaction ids that statements returned are the same.
+bool same_transaction(PyObject* a, PyObject* b);
+
 // The id of the transaction a statement now runs in (a new one each time
 // outside a transaction the caller opened), or null when the connection
 // does not answer with one. Called under the connection lock, so that what

@@ -12,8 +12,6 @@
 namespace kg::outbox {
 namespace {
 
-bool same(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-
 // Ends the chunk being deleted however its call ends.
 class ChunkScope {
 public:
@@ -111,11 +109,6 @@ Py_ssize_t PendingDelivery::removed(PyObject* delivered, PyObject* written) {
     return remove_settled(conn_.get(), settled.get(), written);
 }
 
-bool in_callers_transaction(PyObject* conn, PyObject* transaction) {
-    Ref now = current_transaction(conn);
-    return now && same(now.get(), transaction);
-}
-
 Delivered deliver_pending(PyObject* graph, const char* function, const char* label) {
     Ref conn = py::attr(graph, names().conn);
     std::optional<PendingDelivery> delivery;
@@ -125,7 +118,7 @@ Delivered deliver_pending(PyObject* graph, const char* function, const char* lab
         if (!before) raise(PyExc_TypeError, "%s: current_transaction_id() returned no row", function);
         ensure_pending_table(conn.get());
         PendingIds pending = read_pending(conn.get(), true);
-        if (same(before.get(), pending.transaction.get())) {
+        if (same_transaction(before.get(), pending.transaction.get())) {
             raise(PyExc_RuntimeError,
                   "%s() cannot deliver inside a transaction open on graph.conn: commit or roll it back first",
                   function);
@@ -151,7 +144,7 @@ void withdraw_rowless(PyObject* graph, const char* label, PyObject* ids, bool qu
         Ref candidates = pending_among(conn.get(), ids);
         if (PyList_GET_SIZE(candidates.get()) == 0) return;
         PendingIds pending = read_pending(conn.get(), true, candidates.get());
-        if (before && same(before.get(), pending.transaction.get())) return;
+        if (before && same_transaction(before.get(), pending.transaction.get())) return;
         delivery.emplace(conn.get(), std::move(pending));
     }
     delivery->run(graph, label);

@@ -33,10 +33,6 @@ private:
     Ref rewritten_;
 };
 
-// Whether `transaction` (from a statement just run) is the one the caller
-// opened on the connection, asked under the lock held since that statement.
-bool in_callers_transaction(PyObject* conn, PyObject* transaction);
-
 // Hands every pending id to the vector store. Refuses (RuntimeError naming
 // `function`) inside a transaction the caller opened on the connection.
 // `label` names the caller in the warnings.
